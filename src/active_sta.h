@@ -1,0 +1,40 @@
+// The active station table: one record per client station the controller
+// believes associated somewhere in the mesh, in 64 singly linked chains
+// keyed by the last three bytes of the station address.
+//
+// The table owns its records: they are created only by as_update_entry and
+// released only by as_clean_entry. A record pointer obtained from the table
+// is used within the same loop callback and not kept.
+#pragma once
+
+#include <cstdint>
+
+#define AS_TABLE_SIZE 64
+#define AS_NO_RSSI (-127)
+
+struct active_sta {
+	uint8_t macaddr[6];
+	uint8_t bssid[6];
+	uint8_t old_bssid[6];     // the BSS before the last move; zero: none
+	int32_t rssi;             // last "lowrssi" report, dBm
+	int32_t best_nbr_rssi;    // best neighbour measurement; -127: none
+	uint8_t best_nbr_bssid[6];
+	struct active_sta *next;  // next record of the same chain
+};
+
+// Bucket of a MAC address: (m[3] ^ m[4] ^ m[5]) & 0x3f.
+static inline unsigned int as_bucket(const uint8_t *m)
+{
+	return (m[3] ^ m[4] ^ m[5]) & 0x3f;
+}
+
+// Stores the address of the process-wide table into *field.
+void as_table_attach(struct active_sta ***field);
+
+struct active_sta *as_lookup(struct active_sta **table, const uint8_t *macaddr);
+struct active_sta *as_update_entry(struct active_sta **table, const uint8_t *macaddr,
+				   const uint8_t *bssid);
+struct active_sta *create_entry(struct active_sta **table, const uint8_t *macaddr,
+				const uint8_t *bssid);
+void as_clean_entry(struct active_sta **table, const uint8_t *macaddr, const uint8_t *bssid);
+void as_dump(struct active_sta **table);
