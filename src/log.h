@@ -42,8 +42,16 @@ enum log_level {
 extern FILE *log_stream;
 extern int log_fifo_fd;
 
+// Opens the sinks the opt_* settings ask for; a log_stream already set is
+// kept. A FIFO sink is created at opt_logfile with -f.
 void log_open(void);
+// Closes the sinks (log_stream too, even when it is stderr) and removes the
+// FIFO; log_stream and log_fifo_fd read null and 0 afterwards.
 void log_close(void);
+
+// Writes a message of `level` (enum log_level) to syslog and the stream when
+// the level is within opt_verbosity, and always to the FIFO (time-prefixed
+// when above it). Never blocks on the FIFO.
 
 extern "C" void log_message(int level, const char *fmt, ...)
 	__attribute__((format(printf, 2, 3)));
