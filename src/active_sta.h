@@ -38,3 +38,7 @@ struct active_sta *create_entry(struct active_sta **table, const uint8_t *macadd
 				const uint8_t *bssid);
 void as_clean_entry(struct active_sta **table, const uint8_t *macaddr, const uint8_t *bssid);
 void as_dump(struct active_sta **table);
+// Removes every record through as_clean_entry, chain by chain. The daemon
+// keeps its stations until it exits; tests use this to leave the
+// process-wide table empty.
+void as_clean_all(struct active_sta **table);
