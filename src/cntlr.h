@@ -94,20 +94,36 @@ struct cntlr {
 };
 
 // --- controller life (cntlr.cc)
+// The whole life of the controller: waits 2 s, connects, discovers, surveys,
+// registers, runs the loop until SIGINT/SIGTERM. 0 after the loop ended, -1
+// when the record cannot be allocated or the bus connection fails. The
+// record is never released.
 int start_controller(void);
-// Steps 7 of start-up on a record the caller allocated and connected: sets
-// the callbacks, empty lists, topology_id -1, and attaches the station table.
+// Initialises a record the caller allocated zero-filled and connected (ctx
+// set): the handler and timer callbacks (nothing is registered or armed),
+// empty lists, no lnode, topology_id -1, and the station table attached.
 void cntlr_init(struct cntlr *c);
-// The initial discovery: the topology tree, or a scan of all bus objects.
+// Looks up "topology" (topology_id, logged) and builds the first node list:
+// from its tree when it exists, else from a scan of all bus objects. Every
+// bus call is synchronous; no loop needs to run.
 void cntlr_discover(struct cntlr *c);
-// Registers the event handlers of exactly one discovery mode.
+// Registers the event handlers of exactly one discovery mode, chosen by
+// topology_id: topo_ev for "topology.*", or meshlink_ev for
+// "ubus.object.add", "ubus.object.remove" and "wifi.sta".
 void cntlr_register_handlers(struct cntlr *c);
+// Arms nbr_timer for its first run (CNTLR_NBR_FIRST_MS); channel_timer stays
+// unarmed.
+void cntlr_start_timers(struct cntlr *c);
 
 // --- node registry (cntlr_node.cc)
 struct node *alloc_node_init(struct cntlr *c, const char *prefix);
 int topology_add_node(struct cntlr *c, const char *prefix);
 void agent_lookup_cb(struct ubus_context *ctx, struct ubus_object_data *obj, void *priv);
 void build_topology_tree(struct ubus_request *req, int type, struct blob_attr *msg);
+// The first node whose ipaddr is the address in `text`. A null or empty text
+// names no address and finds no node (not even the local node, whose
+// ipaddr is zero); a text that is no address logs "Invalid ipaddr" and finds
+// none.
 struct node *find_node_by_ip(struct cntlr *c, const char *text);
 int is_foreign_mac(struct cntlr *c, const uint8_t *mac);
 int get_hwaddr_by_ip(const char *device, const char *ip, struct node *n);
@@ -118,8 +134,8 @@ void cntlr_event_handler_local(struct ubus_context *ctx, struct ubus_event_handl
 void cntlr_topology_event_handler(struct cntlr *c, struct blob_attr *msg);
 // Cuts the prefix out of an object path containing "wifi.agent": the text
 // before it less its last character, into `prefix` (PREFIX_MAX bytes,
-// zeroed). Returns 0, or -1 when the path has no "wifi.agent" or the prefix
-// would not fit.
+// zeroed). Returns 0, or -1 when the path has no "wifi.agent" (silently) or
+// the prefix would not fit (logged as an error; no node is made for it).
 int cntlr_prefix_from_path(const char *path, char *prefix);
 
 // --- fronthaul BSS inventory (cntlr_bss.cc)
