@@ -1,5 +1,123 @@
-// Placeholder: replaced by the real implementation.
-#include "src/cntlr.h"
+// Low-RSSI steering: when a box reports a station's signal as weak, every
+// other box is asked what it hears of the station, and the station is
+// steered to a neighbor BSS that is clearly stronger.
+#include <cstring>
 
-int cntlr_handle_sta_rssi_low(struct node *, const uint8_t *, int) { return -1; }
-void node_get_monitor_sta(struct cntlr *, char *, int, void *) {}
+#include "src/cmd.h"
+#include "src/cntlr.h"
+#include "src/log.h"
+#include "src/utils.h"
+
+// Steer only below this signal (dBm)...
+#define STEER_RSSI_THRESHOLD (-65)
+// ...towards a BSS heard more than this many dB stronger...
+#define STEER_RSSI_MARGIN 8
+// ...by a measurement younger than this (seconds).
+#define STEER_MAX_SEEN_SEC 30u
+
+#define MONITOR_STA_RESP_LEN 20
+#define STEER_RECORD_LEN 16
+
+static uint32_t get_be32(const uint8_t *p)
+{
+	return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrssi)
+{
+	struct cntlr *c = n->cntlr;
+	struct active_sta *s;
+	char text[13] = {};
+	uint8_t rec[STEER_RECORD_LEN];
+	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
+	struct node *p;
+
+	log_message(LOG_LEVEL_TRACE,
+		    TRACE_MSG("Received wifi.sta 'lowrssi' (%d) event +++++++++++++>\n"), lowrssi);
+	if (hwaddr_is_zero(macaddr))
+		return 0;
+
+	s = as_lookup(c->as_table, macaddr);
+	if (!s)
+		return -1;
+
+	// Each report starts a fresh pass: an earlier pass's best neighbor
+	// may be stale by now.
+	s->best_nbr_rssi = AS_NO_RSSI;
+	s->rssi = lowrssi;
+	memset(s->best_nbr_bssid, 0, 6);
+
+	btostr(macaddr, 6, text);
+	// The replies are handled inside each send, so the record holds the
+	// best answer once the walk is done. No event runs meanwhile, so
+	// neither the record nor the node list changes under us.
+	list_for_each_entry(p, &c->nodelist, list) {
+		if (p == n)
+			continue;
+		log_message(LOG_LEVEL_TRACE,
+			    TRACE_MSG("Send GET_MONITOR_STA to node (%p:%p)---->\n"), (void *)p,
+			    (void *)(uintptr_t)p->agent_id);
+		cntlr_send_cmd(c, p->agent_id, CMD_GET_MONITOR_STA, text, 13,
+			       node_get_monitor_sta, p);
+	}
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("%s: After doing get monitor sta .......\n"),
+		    "cntlr_handle_sta_rssi_low");
+
+	if (hwaddr_is_zero(s->best_nbr_bssid) || lowrssi >= STEER_RSSI_THRESHOLD ||
+	    s->best_nbr_rssi == AS_NO_RSSI || s->best_nbr_rssi - lowrssi <= STEER_RSSI_MARGIN)
+		return 0;
+
+	memcpy(&rec[0], macaddr, 6);
+	rec[6] = 0;
+	rec[7] = 0;
+	rec[8] = 0;
+	rec[9] = 1;
+	memcpy(&rec[10], s->best_nbr_bssid, 6);
+	btostr(rec, sizeof(rec), steer_text);
+
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
+		    (void *)(uintptr_t)n->agent_id);
+	// The station is on the reporting box; that box carries out the move.
+	cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
+		       nullptr);
+	return 0;
+}
+
+void node_get_monitor_sta(struct cntlr *c, char *resp, int len, void *)
+{
+	uint8_t r[MONITOR_STA_RESP_LEN] = {};
+	struct active_sta *s;
+
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("%s(): received: %s\n"), "node_get_monitor_sta",
+		    resp);
+	// Anything past the record is not ours to read.
+	if (len > 0)
+		strtob(resp, len < MONITOR_STA_RESP_LEN ? len : MONITOR_STA_RESP_LEN, r);
+
+	uint8_t sig = r[12];
+	int nbr_rssi = sig ? sig - 256 : 0;
+	uint32_t seen = get_be32(&r[16]);
+
+	if (hwaddr_is_zero(&r[0]) || !sig) {
+		log_message(LOG_LEVEL_TRACE, TRACE_MSG("Invalid GET_MONITOR resp!!!\n"));
+		return;
+	}
+
+	s = as_lookup(c->as_table, &r[0]);
+	if (!s)
+		return;
+
+	log_message(LOG_LEVEL_TRACE,
+		    TRACE_MSG("STA %02x:%02x:%02x:%02x:%02x:%02x old best nbr-rssi = %d  nbr-rssi = %d  seen = %d secs ago\n"),
+		    MAC2STR(s->macaddr), s->best_nbr_rssi, nbr_rssi, (int)seen);
+
+	// Equal is not better: the earlier node in the list keeps it.
+	if (nbr_rssi > s->best_nbr_rssi && seen < STEER_MAX_SEEN_SEC) {
+		s->best_nbr_rssi = nbr_rssi;
+		memcpy(s->best_nbr_bssid, &r[6], 6);
+		log_message(LOG_LEVEL_TRACE,
+			    TRACE_MSG("STA %02x:%02x:%02x:%02x:%02x:%02x better neighbor is %02x:%02x:%02x:%02x:%02x:%02x with rssi %d\n"),
+			    MAC2STR(&r[0]), MAC2STR(s->best_nbr_bssid), s->best_nbr_rssi);
+	}
+}
