@@ -52,6 +52,9 @@ struct uloop_timeout {
 // where their disposition is still the default) that end a running loop.
 // Returns 0, or -1 when the poll descriptor cannot be created.
 int uloop_init(void);
+// The same for a helper thread (an in-process broker) that must leave the
+// process's signals to the main loop.
+int uloop_init_nosignals(void);
 
 // Releases the loop: restores the signal handlers, disarms every timer,
 // forgets every watcher (their owners are not told).
