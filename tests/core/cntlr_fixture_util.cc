@@ -1,0 +1,250 @@
+#include "tests/core/cntlr_fixture.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "bus/ubus.h"
+#include "bus/uloop.h"
+#include "src/active_sta.h"
+#include "src/log.h"
+#include "src/main.h"
+#include "src/mtrace.h"
+
+namespace cntlrtest {
+
+static const std::string esc = "\033";
+
+std::string trace(const std::string &text)
+{
+	return esc + "[0m" + esc + "[0;32mCNTLR: " + esc + "[0m" + text + esc + "[0m";
+}
+
+std::string info(const std::string &text)
+{
+	return esc + "[0;34m" + text + esc + "[0m";
+}
+
+std::string error(const std::string &text)
+{
+	return esc + "[0;31m" + text + esc + "[0m";
+}
+
+std::string error2(const std::string &text)
+{
+	return esc + "[0;31m" + esc + "[0;31m" + text + esc + "[0m";
+}
+
+std::string plain(const std::string &text)
+{
+	return esc + "[0m" + text + esc + "[0m";
+}
+
+std::string cmd(const std::string &text)
+{
+	return esc + "[0;33mCNTLR: " + text + esc + "[0m";
+}
+
+sim::agent_config agent_cfg(const std::string &prefix, int index, int nbss)
+{
+	sim::agent_config cfg;
+	uint8_t k = (uint8_t)index;
+
+	cfg.prefix = prefix;
+	cfg.macaddr = {0x02, 0xaa, 0x00, 0x00, 0x00, k};
+	for (int i = 0; i < nbss; i++) {
+		sim::bss_config b;
+
+		b.ifname = "wl" + std::to_string(i);
+		b.ssid = "mesh" + std::to_string(index);
+		b.bssid = {0x02, 0x00, 0x00, k, k, (uint8_t)i};
+		b.channel = 36;
+		b.opclass = 128;
+		b.phy_type = 9;
+		b.bssid_info = 0x108f;
+		cfg.bsses.push_back(b);
+	}
+	return cfg;
+}
+
+void CntlrFixture::SetUp()
+{
+	sock_ = dir_.file("bus.sock");
+
+	saved_log_stream_ = log_stream;
+	saved_verbosity_ = opt_verbosity;
+	log_ = fopen(dir_.file("log.txt").c_str(), "w+");
+	ASSERT_NE(log_, nullptr);
+	log_stream = log_;
+	opt_verbosity = 5;
+
+	broker_ = busd_thread_start(sock_.c_str());
+	ASSERT_NE(broker_, nullptr);
+	host_ = std::make_unique<sim::host>(sock_);
+	ASSERT_TRUE(host_->ok());
+
+	ASSERT_EQ(uloop_init(), 0);
+	loop_up_ = true;
+	c_ = static_cast<struct cntlr *>(MTRACE_CALLOC(1, sizeof(struct cntlr)));
+	ASSERT_NE(c_, nullptr);
+	c_->ctx = ubus_connect(sock_.c_str());
+	ASSERT_NE(c_->ctx, nullptr);
+	ubus_add_uloop(c_->ctx);
+	cntlr_init(c_);
+}
+
+void CntlrFixture::TearDown()
+{
+	if (c_) {
+		struct node *n, *tmp;
+		struct watchnode *w, *wtmp;
+
+		uloop_timeout_cancel(&c_->nbr_timer);
+		uloop_timeout_cancel(&c_->channel_timer);
+
+		if (c_->ctx) {
+			// Without a local node free_node_cleanup withdraws nothing,
+			// so the teardown sends no command.
+			c_->lnode = nullptr;
+			list_for_each_entry_safe(n, tmp, &c_->nodelist, list) {
+				list_del(&n->list);
+				c_->num_nodes--;
+				free_node_cleanup(c_, n);
+			}
+			list_for_each_entry_safe(w, wtmp, &c_->watchlist, list)
+				free_watchnode_cleanup(c_, w);
+		}
+
+		if (c_->as_table) {
+			for (int b = 0; b < AS_TABLE_SIZE; b++) {
+				while (c_->as_table[b]) {
+					struct active_sta *s = c_->as_table[b];
+					uint8_t mac[6], bssid[6];
+
+					memcpy(mac, s->macaddr, sizeof(mac));
+					memcpy(bssid, s->bssid, sizeof(bssid));
+					as_clean_entry(c_->as_table, mac, bssid);
+					// Never loop on an entry the table refuses to drop.
+					if (c_->as_table[b] == s)
+						break;
+				}
+			}
+		}
+
+		if (c_->ctx)
+			ubus_free(c_->ctx);
+		MTRACE_FREE(c_);
+		c_ = nullptr;
+	}
+	if (loop_up_) {
+		uloop_done();
+		loop_up_ = false;
+	}
+	host_.reset();
+	if (broker_) {
+		busd_thread_stop(broker_);
+		broker_ = nullptr;
+	}
+
+	if (log_) {
+		log_stream = saved_log_stream_;
+		fclose(log_);
+		log_ = nullptr;
+	}
+	opt_verbosity = saved_verbosity_;
+}
+
+sim::agent &CntlrFixture::add_agent(const std::string &prefix, int nbss)
+{
+	return add_agent(agent_cfg(prefix, next_index_, nbss));
+}
+
+sim::agent &CntlrFixture::add_agent(const sim::agent_config &cfg)
+{
+	next_index_++;
+	return host_->add_agent(cfg);
+}
+
+void CntlrFixture::discover()
+{
+	cntlr_discover(c_);
+}
+
+void CntlrFixture::scan()
+{
+	ubus_lookup(c_->ctx, nullptr, agent_lookup_cb, c_);
+}
+
+struct node *CntlrFixture::node_of(const std::string &prefix)
+{
+	struct node *n;
+	struct in_addr addr;
+
+	if (!prefix.empty() && !inet_aton(prefix.c_str(), &addr))
+		return nullptr;
+	list_for_each_entry(n, &c_->nodelist, list) {
+		if (prefix.empty() ? n->is_local : (n->is_remote && n->ipaddr.s_addr == addr.s_addr))
+			return n;
+	}
+	return nullptr;
+}
+
+int CntlrFixture::node_count()
+{
+	struct node *n;
+	int count = 0;
+
+	list_for_each_entry(n, &c_->nodelist, list)
+		count++;
+	return count;
+}
+
+void CntlrFixture::cancel_node_timers()
+{
+	struct node *n;
+
+	list_for_each_entry(n, &c_->nodelist, list)
+		uloop_timeout_cancel(&n->bssinfo_timer);
+}
+
+bool CntlrFixture::pump_until(const std::function<bool()> &cond,
+			      std::chrono::milliseconds timeout)
+{
+	auto deadline = std::chrono::steady_clock::now() + timeout;
+
+	while (!cond()) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return cond();
+		uloop_run_timeout(10);
+	}
+	return true;
+}
+
+std::string CntlrFixture::logs()
+{
+	fflush(log_);
+	return testutil::read_file(dir_.file("log.txt"));
+}
+
+void CntlrFixture::clear_logs()
+{
+	fflush(log_);
+	if (ftruncate(fileno(log_), 0) == 0)
+		rewind(log_);
+}
+
+int CntlrFixture::count_log(const std::string &text)
+{
+	std::string all = logs();
+	int count = 0;
+
+	if (text.empty())
+		return 0;
+	for (size_t pos = all.find(text); pos != std::string::npos;
+	     pos = all.find(text, pos + text.size()))
+		count++;
+	return count;
+}
+
+} // namespace cntlrtest
