@@ -6,8 +6,9 @@
 // A container's payload is a run of child attributes.
 //
 // Reading: every walk over children uses the checked rule (stop when fewer
-// than 4 bytes remain, or a child's padded length is below 4 or beyond what
-// remains), so a walk never leaves its container. Payload accessors
+// than 4 bytes remain, or a child's length field is below 4, or its padded
+// length is beyond what remains), so a walk never leaves its container and
+// never loops on a zero length. Payload accessors
 // (blob_get_u32 ...) assume the attribute was validated for its kind first
 // (blob_parse, blob_check_type, or blobmsg validation).
 //
@@ -112,20 +113,31 @@ struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint64_t val);
 #define blob_put_int32 blob_put_u32
 
 // Opens a nested container; close it with blob_nest_end and the cookie.
+// Returns null when the buffer cannot grow; blob_nest_end ignores a null
+// cookie, so an open/close pair stays balanced after a failure.
 void *blob_nest_start(struct blob_buf *buf, int id);
 void blob_nest_end(struct blob_buf *buf, void *cookie);
+
+// Appends an attribute with `payload` bytes of room and returns it, or null
+// when the buffer cannot grow (it stops at 0xFFFFFF bytes). The padding after
+// the payload is zeroed; the payload itself is left for the caller to fill.
+// The pointer is valid until the next append (the buffer may move).
+struct blob_attr *blob_new(struct blob_buf *buf, int id, size_t payload);
+// Makes `attr`, just appended with blob_new, the open container and returns
+// the cookie for blob_nest_end (null when attr is null).
+void *blob_nest_open(struct blob_buf *buf, struct blob_attr *attr);
 
 // Walks the children of `attr` (checked; see the file comment).
 #define blob_for_each_attr(pos, attr, rem)                                                   \
 	for (rem = (attr) ? blob_len(attr) : 0,                                             \
 	    pos = (struct blob_attr *)((attr) ? blob_data(attr) : nullptr);                  \
 	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem &&                 \
-	     blob_pad_len(pos) >= sizeof(struct blob_attr);                                   \
+	     blob_raw_len(pos) >= sizeof(struct blob_attr);                                   \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 // Walks a raw run of `len` bytes of attributes (checked).
 #define __blob_for_each_attr(pos, data, len, rem)                                            \
 	for (rem = (len), pos = (struct blob_attr *)(data);                                   \
 	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem &&                 \
-	     blob_pad_len(pos) >= sizeof(struct blob_attr);                                   \
+	     blob_raw_len(pos) >= sizeof(struct blob_attr);                                   \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))

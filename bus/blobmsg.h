@@ -103,5 +103,5 @@ char *blobmsg_get_string(const struct blob_attr *attr);
 	for (rem = (attr) ? blobmsg_data_len(attr) : 0,                                     \
 	    pos = (struct blob_attr *)((attr) ? blobmsg_data(attr) : nullptr);               \
 	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem &&                 \
-	     blob_pad_len(pos) >= sizeof(struct blob_attr);                                   \
+	     blob_raw_len(pos) >= sizeof(struct blob_attr);                                   \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
