@@ -55,8 +55,9 @@ struct agent_config {
 	// The box's own MAC address (the topology tree's "mac"; the address
 	// the controller finds in its ARP cache for the prefix).
 	mac_addr macaddr{};
-	// Topology tree entry: "extender", "repeater" or "router".
-	std::string node_type = "extender";
+	// Topology tree entry: "extender", "repeater" or "router"; "" means
+	// "router" for the empty prefix and "extender" for any other.
+	std::string node_type;
 	std::string connection_type = "wireless";
 	int depth = 1;
 	// 1 to 4 BSSes.
@@ -84,8 +85,8 @@ struct monitor_reading {
 struct scan_result {
 	// Information elements after the 148-byte header; at most 1024 bytes.
 	std::vector<uint8_t> ies;
-	// Prepends the radar-detected element (dd 0b 02 9e 7b dd 06 aa 04 and
-	// two more bytes of vendor data) to `ies`.
+	// Appends the radar-detected element (dd 0b 02 9e 7b dd 06 aa 04 and
+	// four more bytes of vendor data, 13 bytes in all) to `ies`.
 	bool radar = false;
 	// Length written at offset 144; -1: the actual size of the elements.
 	int64_t ie_len = -1;

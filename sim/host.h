@@ -129,10 +129,11 @@ public:
 
 	std::string router_ip = "192.168.1.1";
 
+	struct impl;
+
 private:
 	friend class host;
 	explicit topology(class host &h);
-	struct impl;
 	impl *impl_;
 };
 
@@ -199,6 +200,8 @@ public:
 	struct impl;
 
 private:
+	friend struct agent_impl;
+	friend class topology;
 	impl *impl_;
 };
 
