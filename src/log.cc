@@ -18,8 +18,10 @@ int log_fifo_fd;
 static const int syslog_priority[] = {LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG};
 static constexpr int syslog_priority_count = sizeof(syslog_priority) / sizeof(syslog_priority[0]);
 
-static int level_to_priority(int level)
+int log_syslog_priority(int level)
 {
+	if (level < 0)
+		return -1;
 	if (level >= syslog_priority_count)
 		return syslog_priority[syslog_priority_count - 1];
 	return syslog_priority[level];
@@ -107,7 +109,7 @@ extern "C" void log_message(int level, const char *fmt, ...)
 	if (opt_verbosity >= level) {
 		if (level >= 0 && opt_syslog) {
 			va_copy(aq, ap);
-			vsyslog(level_to_priority(level), fmt, aq);
+			vsyslog(log_syslog_priority(level), fmt, aq);
 			va_end(aq);
 		}
 		if (log_stream) {

@@ -49,6 +49,11 @@ void log_open(void);
 // FIFO; log_stream and log_fifo_fd read null and 0 afterwards.
 void log_close(void);
 
+// The syslog priority of a level: LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG
+// for 0..3, LOG_DEBUG above; -1 for a negative level, which never goes to
+// syslog.
+int log_syslog_priority(int level);
+
 // Writes a message of `level` (enum log_level) to syslog and the stream when
 // the level is within opt_verbosity, and always to the FIFO (time-prefixed
 // when above it). Never blocks on the FIFO.

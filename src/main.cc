@@ -11,6 +11,7 @@
 #include "src/cntlr.h"
 #include "src/log.h"
 #include "src/mtrace.h"
+#include "src/utils.h"
 
 bool opt_daemonize = true;
 int opt_verbosity = 2;
@@ -136,6 +137,16 @@ int set_signal_handler(int sig, void (*handler)(int))
 }
 
 #ifndef AIRCOORD_NO_MAIN
+// The exported entry points are linked in even when no part of the daemon
+// calls them; the linker's dynamic list alone does not pull them from the
+// library.
+__attribute__((used)) static void *const exported_entry_points[] = {
+	reinterpret_cast<void *>(&log_message),
+	reinterpret_cast<void *>(&strtob),
+	reinterpret_cast<void *>(&hwaddr_aton),
+	reinterpret_cast<void *>(&hwaddr_ntoa),
+};
+
 int main(int argc, char **argv)
 {
 	parse_options(argc, argv);
