@@ -1,0 +1,139 @@
+// A scenario of the mesh simulator: the boxes of the mesh with their BSSes,
+// the client stations and their signals, a timeline of what happens to them,
+// and what the controller is expected to have made of it.
+//
+// Scenarios are JSON files (sim/scenarios/*.json). The parser checks every
+// field and every reference (box names, "box/ifname" BSS names, station
+// names) and fails with a message naming the field and why:
+//   boxes[1].bss[0].bssid: not a MAC address ("02:00")
+// A parsed scenario is a plain value; nothing in it refers to the bus.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/agent.h"
+
+namespace sim {
+
+struct scenario_fault {
+	int cmd = 0; // 0: every command
+	fault f;
+};
+
+struct scenario_box {
+	std::string name;   // "router", "ext1"
+	std::string prefix; // "" for the router's own agent
+	std::string type;   // "router", "extender" or "repeater"
+	std::string connection = "wireless";
+	int depth = 1;
+	mac_addr mac{};
+	// Clients appear on this box under a translated address (byte 0 from
+	// the OUI list, bytes 1-2 the mobility domain, bytes 3-5 their own).
+	bool translate = false;
+	bool present = true; // on the bus when the controller starts
+	std::vector<bss_config> bss;
+	std::vector<scenario_fault> faults;
+};
+
+struct scenario_station {
+	std::string name;
+	mac_addr mac{};
+	std::string at; // "box/ifname" at start, "" when not associated
+	std::map<std::string, int> signal; // "box/ifname" -> dBm
+};
+
+enum class step_kind {
+	signal,    // sta, signal
+	join,      // sta, bss
+	roam,      // sta, bss, leave
+	leave,     // sta
+	vanish,    // box
+	appear,    // box
+	radar,     // box, on: the box's beacons carry the radar element
+	fault,     // box, fault
+	event,     // name, json: any event by full name
+	note,      // text: a line in the timeline
+};
+
+struct timeline_step {
+	double at = 0; // seconds after the controller is up
+	step_kind kind = step_kind::note;
+	std::string sta;
+	std::string bss;
+	std::string box;
+	std::map<std::string, int> signal;
+	bool leave = false;
+	bool on = true;
+	scenario_fault fault;
+	std::string name;
+	std::string json;
+	std::string text;
+};
+
+enum class expect_kind {
+	disconnect,    // box, ifname ("" any), sta
+	no_disconnect, // box ("" any), sta
+	steer,         // box ("" any), sta, bss ("" any target)
+	no_steer,      // sta
+	channel,       // box, value
+	station_at,    // sta, bss ("" : not associated)
+	neighbors,     // box, exact
+	exclude,       // box, macs
+	commands,      // cmd, box ("" all), min, max (-1 unbounded)
+	log,           // text: the controller's log holds it
+	no_log,        // text
+};
+
+struct expectation {
+	expect_kind kind = expect_kind::log;
+	std::string label; // how the summary names it
+	std::string box;
+	std::string ifname;
+	std::string sta; // station name, or a MAC text
+	std::string bss;
+	int value = 0;
+	bool exact = false;
+	std::vector<std::string> macs;
+	int cmd = 0;
+	int min = 0;
+	int max = -1;
+	std::string text;
+};
+
+struct scenario {
+	std::string name;
+	std::string description;
+	bool topology = false;
+	std::array<uint8_t, 2> mobility_domain{};
+	std::vector<uint8_t> oui;
+	int lowrssi_threshold = -70;
+	// Seconds after the controller is up when the run ends at the latest;
+	// it ends earlier once the timeline is done and every expectation holds.
+	double duration = 30;
+	std::vector<scenario_box> boxes;
+	std::vector<scenario_station> stations;
+	std::vector<timeline_step> timeline; // sorted by `at`
+	std::vector<expectation> expect;
+
+	const scenario_box *box(const std::string &name) const;
+	const scenario_station *station(const std::string &name) const;
+};
+
+// Command id of a name ("GET_BSS_INFO"), or 0.
+int cmd_by_name(const std::string &name);
+// "GET_BSS_INFO" for 8; "Undefined" otherwise.
+std::string cmd_text(int id);
+
+// Parses a scenario document. On failure returns false, leaves `out` alone
+// and sets `err` to "<field>: <why>".
+bool parse_scenario(const std::string &json, scenario *out, std::string *err);
+// Reads a scenario from `name_or_path`: an existing file, or NAME looked up
+// as `dir`/NAME.json. Errors name the file.
+bool load_scenario(const std::string &name_or_path, const std::string &dir, scenario *out,
+		   std::string *err);
+
+} // namespace sim
