@@ -1,0 +1,970 @@
+#include "bus/ubus.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "bus/ubusmsg.h"
+
+const struct blob_attr_info ubus_attr_info[UBUS_ATTR_MAX] = {
+	[UBUS_ATTR_UNSPEC] = {BLOB_ATTR_UNSPEC},
+	[UBUS_ATTR_STATUS] = {BLOB_ATTR_INT32},
+	[UBUS_ATTR_OBJPATH] = {BLOB_ATTR_STRING},
+	[UBUS_ATTR_OBJID] = {BLOB_ATTR_INT32},
+	[UBUS_ATTR_METHOD] = {BLOB_ATTR_STRING},
+	[UBUS_ATTR_OBJTYPE] = {BLOB_ATTR_INT32},
+	[UBUS_ATTR_SIGNATURE] = {BLOB_ATTR_NESTED},
+	[UBUS_ATTR_DATA] = {BLOB_ATTR_NESTED},
+	[UBUS_ATTR_TARGET] = {BLOB_ATTR_INT32},
+	[UBUS_ATTR_ACTIVE] = {BLOB_ATTR_INT8},
+	[UBUS_ATTR_NO_REPLY] = {BLOB_ATTR_INT8},
+	[UBUS_ATTR_SUBSCRIBERS] = {BLOB_ATTR_NESTED},
+	[UBUS_ATTR_USER] = {BLOB_ATTR_STRING},
+	[UBUS_ATTR_GROUP] = {BLOB_ATTR_STRING},
+};
+
+namespace {
+
+constexpr size_t rx_initial = 64 * 1024;
+constexpr size_t rx_min_free = 16 * 1024;
+
+// One received message, pointing into the receive buffer or a queued copy.
+struct frame {
+	uint8_t type;
+	uint16_t seq;
+	uint32_t peer;
+	const uint8_t *raw; // header onwards
+	size_t raw_len;     // header + root
+	struct blob_attr *tb[UBUS_ATTR_MAX];
+};
+
+enum req_kind {
+	REQ_INVOKE,
+	REQ_LOOKUP,
+	REQ_OBJECT, // add/remove object: collects OBJID and OBJTYPE
+};
+
+// A synchronous request waiting for its STATUS. Lives on the stack of the
+// call that made it and sits on the context's request list meanwhile.
+struct sync_req {
+	struct ubus_request req;
+	struct list_head list;
+	req_kind kind;
+	bool in_cb;
+	// DATA that came while this request's callback ran, replayed in
+	// arrival order once it returns.
+	std::deque<std::vector<uint8_t>> held;
+	ubus_lookup_handler_t lookup_cb;
+	void *lookup_priv;
+	uint32_t id;
+	uint32_t type_id;
+	bool have_id;
+	bool have_type;
+};
+
+} // namespace
+
+struct ubus_context_impl {
+	struct ubus_context ctx;
+	uint16_t request_seq = 0;
+	// Synchronous calls and object handlers in progress; while non-zero,
+	// incoming invocations are queued.
+	int stack_depth = 0;
+	bool eof = false;
+	bool lost_reported = false;
+
+	uint8_t *rbuf = nullptr;
+	size_t rcap = 0;
+	size_t rstart = 0;
+	size_t rend = 0;
+	// Messages handed to handlers that still point into rbuf: the buffer
+	// must not move under them, so a read that needs room then switches
+	// to a new buffer and retires the old one until they are done.
+	int rbusy = 0;
+	std::vector<uint8_t *> retired;
+
+	struct blob_buf b = {};
+	struct blob_buf args = {};
+	// Replies of the handler being run, written together with its STATUS
+	// (or with the next message that has to go out first).
+	std::vector<uint8_t> out;
+	int cork = 0;
+
+	struct list_head requests;
+	std::unordered_map<uint32_t, struct ubus_object *> objects;
+	std::deque<std::vector<uint8_t>> pending;
+	struct uloop_timeout pending_timer = {};
+};
+
+namespace {
+
+int64_t now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void free_retired(ubus_context_impl *c)
+{
+	for (uint8_t *p : c->retired)
+		free(p);
+	c->retired.clear();
+}
+
+// Reads once from the socket. Returns > 0 for bytes read, 0 when nothing
+// was there, -1 on end of file or error (c->eof is set).
+ssize_t rx_read(ubus_context_impl *c)
+{
+	size_t avail = c->rend - c->rstart;
+	if (!c->rbusy && c->rstart) {
+		if (avail)
+			memmove(c->rbuf, c->rbuf + c->rstart, avail);
+		c->rstart = 0;
+		c->rend = avail;
+	}
+	size_t want = rx_min_free;
+	if (avail >= UBUS_MSG_PREFIX_LEN) {
+		size_t total = UBUS_MSGHDR_LEN + ubus_msg_root_len(c->rbuf + c->rstart);
+		if (total > avail && total - avail > want)
+			want = total - avail;
+	}
+	if (c->rcap - c->rend < want) {
+		size_t cap = c->rcap ? c->rcap : rx_initial;
+		while (cap - avail < want)
+			cap += rx_initial;
+		if (!c->rbusy) {
+			auto *nb = static_cast<uint8_t *>(realloc(c->rbuf, cap));
+			if (!nb)
+				return 0;
+			c->rbuf = nb;
+		} else {
+			auto *nb = static_cast<uint8_t *>(malloc(cap));
+			if (!nb)
+				return 0;
+			if (avail)
+				memcpy(nb, c->rbuf + c->rstart, avail);
+			c->retired.push_back(c->rbuf);
+			c->rbuf = nb;
+			c->rstart = 0;
+			c->rend = avail;
+		}
+		c->rcap = cap;
+	}
+	for (;;) {
+		ssize_t n = recv(c->ctx.sock.fd, c->rbuf + c->rend, c->rcap - c->rend,
+				 MSG_DONTWAIT);
+		if (n > 0) {
+			c->rend += n;
+			return n;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+			return 0;
+		c->eof = true;
+		c->ctx.sock.eof = true;
+		return -1;
+	}
+}
+
+void frame_parse(frame *f, const uint8_t *p, size_t len)
+{
+	struct ubus_msghdr h;
+	memcpy(&h, p, sizeof(h));
+	f->type = h.type;
+	f->seq = be16toh(h.seq);
+	f->peer = be32toh(h.peer);
+	f->raw = p;
+	f->raw_len = len;
+	blob_parse_untrusted(p + UBUS_MSG_PREFIX_LEN, len - UBUS_MSG_PREFIX_LEN, f->tb,
+			     ubus_attr_info, UBUS_ATTR_MAX);
+}
+
+enum rx_result { RX_NONE, RX_FRAME, RX_BAD };
+
+// Takes the next complete message out of the receive buffer. A message
+// whose framing is broken ends the connection: nothing after it can be
+// trusted to start on a message boundary.
+rx_result rx_next(ubus_context_impl *c, frame *f)
+{
+	size_t avail = c->rend - c->rstart;
+	if (avail < UBUS_MSG_PREFIX_LEN)
+		return RX_NONE;
+	const uint8_t *p = c->rbuf + c->rstart;
+	uint32_t root = ubus_msg_root_len(p);
+	if (root < sizeof(struct blob_attr) || blob_pad4(root) > UBUS_MAX_MSGLEN)
+		return RX_BAD;
+	size_t total = UBUS_MSGHDR_LEN + root;
+	if (avail < total)
+		return RX_NONE;
+	c->rstart += total;
+	frame_parse(f, p, total);
+	return RX_FRAME;
+}
+
+// Writes the whole of iov, waiting for room when the socket is full.
+int write_all(int fd, struct iovec *iov, int n)
+{
+	while (n > 0) {
+		struct msghdr mh = {};
+		mh.msg_iov = iov;
+		mh.msg_iovlen = n;
+		ssize_t w = sendmsg(fd, &mh, MSG_NOSIGNAL);
+		if (w < 0) {
+			if (errno == EINTR)
+				continue;
+			if (errno == EAGAIN || errno == EWOULDBLOCK) {
+				struct pollfd pfd = {fd, POLLOUT, 0};
+				if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+					return -1;
+				continue;
+			}
+			return -1;
+		}
+		while (n > 0 && (size_t)w >= iov->iov_len) {
+			w -= iov->iov_len;
+			iov++;
+			n--;
+		}
+		if (n > 0) {
+			iov->iov_base = static_cast<char *>(iov->iov_base) + w;
+			iov->iov_len -= w;
+		}
+	}
+	return 0;
+}
+
+void report_lost(ubus_context_impl *c);
+
+// Sends one message whose body is the root `body`. Replies held back by a
+// running handler go out first, in the same write.
+int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
+	     const struct blob_attr *body, bool hold)
+{
+	uint8_t hdr[UBUS_MSGHDR_LEN];
+	ubus_msghdr_fill(hdr, type, seq, peer);
+	size_t blen = blob_raw_len(body);
+	if (hold) {
+		c->out.insert(c->out.end(), hdr, hdr + sizeof(hdr));
+		auto *bp = reinterpret_cast<const uint8_t *>(body);
+		c->out.insert(c->out.end(), bp, bp + blen);
+		return 0;
+	}
+	if (c->eof)
+		return -1;
+	struct iovec iov[3];
+	int n = 0;
+	if (!c->out.empty())
+		iov[n++] = {c->out.data(), c->out.size()};
+	iov[n++] = {hdr, sizeof(hdr)};
+	iov[n++] = {const_cast<blob_attr *>(body), blen};
+	int ret = write_all(c->ctx.sock.fd, iov, n);
+	c->out.clear();
+	if (ret < 0) {
+		c->eof = true;
+		c->ctx.sock.eof = true;
+	}
+	return ret;
+}
+
+int flush_out(ubus_context_impl *c)
+{
+	if (c->out.empty() || c->eof) {
+		c->out.clear();
+		return 0;
+	}
+	struct iovec iov = {c->out.data(), c->out.size()};
+	int ret = write_all(c->ctx.sock.fd, &iov, 1);
+	c->out.clear();
+	if (ret < 0) {
+		c->eof = true;
+		c->ctx.sock.eof = true;
+	}
+	return ret;
+}
+
+sync_req *find_request(ubus_context_impl *c, uint16_t seq, uint32_t peer)
+{
+	sync_req *r;
+	list_for_each_entry(r, &c->requests, list)
+	{
+		if (r->req.seq == seq && r->req.peer == peer)
+			return r;
+	}
+	return nullptr;
+}
+
+void req_data(ubus_context_impl *c, sync_req *r, frame *f)
+{
+	switch (r->kind) {
+	case REQ_INVOKE:
+		if (f->tb[UBUS_ATTR_DATA] && r->req.data_cb)
+			r->req.data_cb(&r->req, UBUS_MSG_DATA, f->tb[UBUS_ATTR_DATA]);
+		break;
+	case REQ_LOOKUP: {
+		struct blob_attr **tb = f->tb;
+		if (!tb[UBUS_ATTR_OBJID])
+			break;
+		r->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+		r->have_id = true;
+		if (!r->lookup_cb || !tb[UBUS_ATTR_OBJPATH] || !tb[UBUS_ATTR_OBJTYPE])
+			break;
+		struct ubus_object_data od = {};
+		od.id = r->id;
+		od.type_id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+		od.path = blob_get_string(tb[UBUS_ATTR_OBJPATH]);
+		od.signature = tb[UBUS_ATTR_SIGNATURE];
+		r->lookup_cb(&c->ctx, &od, r->lookup_priv);
+		break;
+	}
+	case REQ_OBJECT:
+		if (f->tb[UBUS_ATTR_OBJID]) {
+			r->id = blob_get_u32(f->tb[UBUS_ATTR_OBJID]);
+			r->have_id = true;
+		}
+		if (f->tb[UBUS_ATTR_OBJTYPE]) {
+			r->type_id = blob_get_u32(f->tb[UBUS_ATTR_OBJTYPE]);
+			r->have_type = true;
+		}
+		break;
+	}
+}
+
+void process_req_msg(ubus_context_impl *c, frame *f)
+{
+	sync_req *r = find_request(c, f->seq, f->peer);
+	if (!r)
+		return;
+	if (f->type == UBUS_MSG_STATUS) {
+		if (r->req.status_msg)
+			return;
+		r->req.status_msg = true;
+		r->req.status_code = f->tb[UBUS_ATTR_STATUS]
+					     ? blob_get_int32(f->tb[UBUS_ATTR_STATUS])
+					     : UBUS_STATUS_INVALID_ARGUMENT;
+		return;
+	}
+	if (r->req.status_msg)
+		return;
+	if (r->in_cb) {
+		r->held.emplace_back(f->raw, f->raw + f->raw_len);
+		return;
+	}
+	r->in_cb = true;
+	req_data(c, r, f);
+	while (!r->held.empty()) {
+		std::vector<uint8_t> m = std::move(r->held.front());
+		r->held.pop_front();
+		frame hf;
+		frame_parse(&hf, m.data(), m.size());
+		req_data(c, r, &hf);
+	}
+	r->in_cb = false;
+}
+
+void send_status(ubus_context_impl *c, uint32_t object, uint16_t seq, uint32_t peer, int ret,
+		 bool hold)
+{
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_STATUS, (uint32_t)ret);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, object);
+	send_msg(c, UBUS_MSG_STATUS, seq, peer, c->b.head, hold);
+}
+
+const struct ubus_method *object_methods(struct ubus_object *obj, int *n)
+{
+	if (obj->methods || !obj->type) {
+		*n = obj->n_methods;
+		return obj->methods;
+	}
+	*n = obj->type->n_methods;
+	return obj->type->methods;
+}
+
+void process_invoke(ubus_context_impl *c, frame *f)
+{
+	struct blob_attr **tb = f->tb;
+	struct ubus_request_data req = {};
+	req.peer = f->peer;
+	req.seq = f->seq;
+	req.object = tb[UBUS_ATTR_OBJID] ? blob_get_u32(tb[UBUS_ATTR_OBJID]) : 0;
+	bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
+	int ret;
+
+	auto it = c->objects.find(req.object);
+	struct ubus_object *obj = it == c->objects.end() ? nullptr : it->second;
+	const struct ubus_method *m = nullptr;
+	if (!obj) {
+		ret = UBUS_STATUS_NOT_FOUND;
+	} else if (!tb[UBUS_ATTR_METHOD]) {
+		ret = UBUS_STATUS_INVALID_ARGUMENT;
+	} else {
+		const char *name = blob_get_string(tb[UBUS_ATTR_METHOD]);
+		int n;
+		const struct ubus_method *methods = object_methods(obj, &n);
+		for (int i = 0; i < n; i++) {
+			if (!methods[i].name || !strcmp(methods[i].name, name)) {
+				m = &methods[i];
+				break;
+			}
+		}
+		if (!m)
+			ret = UBUS_STATUS_METHOD_NOT_FOUND;
+		else if (!tb[UBUS_ATTR_DATA])
+			ret = UBUS_STATUS_INVALID_ARGUMENT;
+	}
+	if (m && tb[UBUS_ATTR_DATA]) {
+		c->cork++;
+		ret = m->handler ? m->handler(&c->ctx, obj, &req, blob_get_string(tb[UBUS_ATTR_METHOD]),
+					      tb[UBUS_ATTR_DATA])
+				 : UBUS_STATUS_METHOD_NOT_FOUND;
+		c->cork--;
+		if (req.deferred || no_reply) {
+			if (!c->cork)
+				flush_out(c);
+			return;
+		}
+	}
+	// Nobody can receive a status addressed to peer 0 (the broker's own
+	// event deliveries): the broker would only drop it.
+	if (!req.peer) {
+		if (!c->cork)
+			flush_out(c);
+		return;
+	}
+	send_status(c, req.object, req.seq, req.peer, ret, false);
+}
+
+void process_obj_msg(ubus_context_impl *c, frame *f)
+{
+	c->stack_depth++;
+	if (f->type == UBUS_MSG_INVOKE)
+		process_invoke(c, f);
+	c->stack_depth--;
+}
+
+void arm_pending(ubus_context_impl *c)
+{
+	if (c->ctx.sock.registered && !c->pending_timer.pending)
+		uloop_timeout_set(&c->pending_timer, 0);
+}
+
+void process_msg(ubus_context_impl *c, frame *f)
+{
+	switch (f->type) {
+	case UBUS_MSG_STATUS:
+	case UBUS_MSG_DATA:
+		process_req_msg(c, f);
+		break;
+	case UBUS_MSG_INVOKE:
+	case UBUS_MSG_UNSUBSCRIBE:
+	case UBUS_MSG_NOTIFY:
+		if (c->stack_depth) {
+			c->pending.emplace_back(f->raw, f->raw + f->raw_len);
+			arm_pending(c);
+			break;
+		}
+		process_obj_msg(c, f);
+		break;
+	default:
+		break;
+	}
+}
+
+// Handles every complete message in the receive buffer; with `stop_on_end`
+// it stops once the running loop is being ended.
+void process_buffered(ubus_context_impl *c, bool stop_on_end)
+{
+	for (;;) {
+		if (stop_on_end && uloop_cancelling())
+			break;
+		frame f;
+		rx_result r = rx_next(c, &f);
+		if (r == RX_NONE)
+			break;
+		if (r == RX_BAD) {
+			c->eof = true;
+			c->ctx.sock.eof = true;
+			break;
+		}
+		c->rbusy++;
+		process_msg(c, &f);
+		if (!--c->rbusy)
+			free_retired(c);
+	}
+}
+
+bool rx_has_frame(ubus_context_impl *c)
+{
+	size_t avail = c->rend - c->rstart;
+	if (avail < UBUS_MSG_PREFIX_LEN)
+		return false;
+	return avail >= UBUS_MSGHDR_LEN + ubus_msg_root_len(c->rbuf + c->rstart);
+}
+
+void process_pending(ubus_context_impl *c)
+{
+	while (!c->stack_depth && !c->pending.empty()) {
+		std::vector<uint8_t> m = std::move(c->pending.front());
+		c->pending.pop_front();
+		frame f;
+		frame_parse(&f, m.data(), m.size());
+		process_obj_msg(c, &f);
+		if (uloop_cancelling())
+			break;
+	}
+}
+
+void pending_timer_cb(struct uloop_timeout *t)
+{
+	ubus_context_impl *c = container_of(t, ubus_context_impl, pending_timer);
+	if (c->stack_depth)
+		return;
+	process_pending(c);
+	if (!c->pending.empty() || uloop_cancelling()) {
+		if (!c->pending.empty() || rx_has_frame(c))
+			arm_pending(c);
+		return;
+	}
+	process_buffered(c, true);
+	if (rx_has_frame(c))
+		arm_pending(c);
+}
+
+void report_lost(ubus_context_impl *c)
+{
+	if (c->lost_reported) {
+		// The default reaction is repeated: an end requested while no
+		// loop ran is lost, and a loop entered afterwards must not run
+		// on without its bus.
+		if (!c->ctx.connection_lost)
+			uloop_end();
+		return;
+	}
+	c->lost_reported = true;
+	if (c->ctx.connection_lost)
+		c->ctx.connection_lost(&c->ctx);
+	else
+		uloop_end();
+}
+
+void handle_data(struct uloop_fd *u, unsigned int)
+{
+	struct ubus_context *ctx = container_of(u, struct ubus_context, sock);
+	ubus_context_impl *c = ctx->impl;
+
+	if (!c->stack_depth)
+		process_pending(c);
+	if (uloop_cancelling()) {
+		arm_pending(c);
+		return;
+	}
+	if (!c->eof) {
+		// A hang-up unregistered the socket: nothing will call us again, so
+		// take everything the broker sent before it went away.
+		do {
+			if (rx_read(c) <= 0)
+				break;
+			process_buffered(c, true);
+		} while (!u->registered && !c->eof);
+	}
+	process_buffered(c, true);
+	if (rx_has_frame(c) || !c->pending.empty())
+		arm_pending(c);
+	if (c->eof) {
+		if (u->registered)
+			uloop_fd_delete(u);
+		report_lost(c);
+	}
+}
+
+// Waits for r's STATUS; returns the status code.
+int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
+{
+	int64_t end = timeout ? now_ms() + timeout : 0;
+	int status = UBUS_STATUS_OK;
+
+	c->stack_depth++;
+	for (;;) {
+		process_buffered(c, false);
+		if (r->req.status_msg) {
+			status = r->req.status_code;
+			break;
+		}
+		if (c->eof) {
+			status = UBUS_STATUS_CONNECTION_FAILED;
+			break;
+		}
+		int wait = -1;
+		if (timeout) {
+			int64_t left = end - now_ms();
+			if (left <= 0) {
+				status = UBUS_STATUS_TIMEOUT;
+				break;
+			}
+			wait = left > INT32_MAX ? INT32_MAX : (int)left;
+		}
+		struct pollfd pfd = {c->ctx.sock.fd, POLLIN, 0};
+		int n = poll(&pfd, 1, wait);
+		if (n < 0 && errno != EINTR) {
+			status = UBUS_STATUS_CONNECTION_FAILED;
+			break;
+		}
+		if (n > 0)
+			rx_read(c);
+	}
+	list_del(&r->list);
+	c->stack_depth--;
+
+	if (c->eof)
+		report_lost(c);
+	if (!c->stack_depth) {
+		if (c->ctx.sock.registered) {
+			if (!c->pending.empty() || rx_has_frame(c))
+				arm_pending(c);
+		} else {
+			process_pending(c);
+		}
+	}
+	return status;
+}
+
+// Sends a request and waits for its completion.
+int sync_request(ubus_context_impl *c, sync_req *r, uint8_t type, uint32_t peer, int timeout)
+{
+	if (c->eof)
+		return UBUS_STATUS_CONNECTION_FAILED;
+	if (blob_pad_len(c->b.head) > UBUS_MAX_MSGLEN)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	r->req.seq = ++c->request_seq;
+	r->req.peer = peer;
+	list_add(&r->list, &c->requests);
+	if (send_msg(c, type, r->req.seq, peer, c->b.head, false) < 0) {
+		list_del(&r->list);
+		report_lost(c);
+		return UBUS_STATUS_CONNECTION_FAILED;
+	}
+	return complete_request(c, r, timeout);
+}
+
+int event_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *,
+	     const char *method, struct blob_attr *msg)
+{
+	struct ubus_event_handler *ev = container_of(obj, struct ubus_event_handler, obj);
+	if (ev->cb)
+		ev->cb(ctx, ev, method, msg);
+	return 0;
+}
+
+const struct ubus_method event_methods[] = {{nullptr, event_cb, nullptr, 0}};
+
+bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n)
+{
+	void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
+	if (!sig)
+		return false;
+	for (int i = 0; i < n; i++) {
+		const struct ubus_method *m = &methods[i];
+		// A catch-all entry has no name to advertise.
+		if (!m->name)
+			continue;
+		void *t = blobmsg_open_table(b, m->name);
+		for (int j = 0; j < m->n_policy && m->policy; j++) {
+			if (!m->policy[j].name)
+				continue;
+			blobmsg_add_u32(b, m->policy[j].name, m->policy[j].type);
+		}
+		blobmsg_close_table(b, t);
+	}
+	blob_nest_end(b, sig);
+	return true;
+}
+
+} // namespace
+
+struct ubus_context *ubus_connect(const char *path)
+{
+	if (!path)
+		path = UBUS_DEFAULT_SOCKET;
+	struct sockaddr_un sun = {};
+	sun.sun_family = AF_UNIX;
+	if (strlen(path) >= sizeof(sun.sun_path))
+		return nullptr;
+	strcpy(sun.sun_path, path);
+
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return nullptr;
+	if (connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)) < 0) {
+		close(fd);
+		return nullptr;
+	}
+
+	// The broker greets every new client with HELLO, whose peer field is
+	// the id it gave us.
+	uint8_t hello[UBUS_MSG_PREFIX_LEN];
+	size_t got = 0;
+	while (got < sizeof(hello)) {
+		ssize_t n = recv(fd, hello + got, sizeof(hello) - got, 0);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			close(fd);
+			return nullptr;
+		}
+		got += n;
+	}
+	struct ubus_msghdr h;
+	memcpy(&h, hello, sizeof(h));
+	uint32_t root = ubus_msg_root_len(hello);
+	if (h.version != 0 || h.type != UBUS_MSG_HELLO || root < sizeof(struct blob_attr) ||
+	    blob_pad4(root) > UBUS_MAX_MSGLEN) {
+		close(fd);
+		return nullptr;
+	}
+	for (size_t left = root - sizeof(struct blob_attr); left > 0;) {
+		uint8_t skip[256];
+		ssize_t n = recv(fd, skip, left < sizeof(skip) ? left : sizeof(skip), 0);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			close(fd);
+			return nullptr;
+		}
+		left -= n;
+	}
+	int fl = fcntl(fd, F_GETFL, 0);
+	fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+
+	auto *c = new ubus_context_impl;
+	c->ctx = {};
+	c->ctx.impl = c;
+	c->ctx.sock.fd = fd;
+	c->ctx.sock.cb = handle_data;
+	c->ctx.local_id = be32toh(h.peer);
+	INIT_LIST_HEAD(&c->requests);
+	c->pending_timer.cb = pending_timer_cb;
+	blob_buf_init(&c->b, 0);
+	return &c->ctx;
+}
+
+void ubus_free(struct ubus_context *ctx)
+{
+	if (!ctx)
+		return;
+	ubus_context_impl *c = ctx->impl;
+	uloop_timeout_cancel(&c->pending_timer);
+	if (ctx->sock.registered)
+		uloop_fd_delete(&ctx->sock);
+	close(ctx->sock.fd);
+	blob_buf_free(&c->b);
+	blob_buf_free(&c->args);
+	free(c->rbuf);
+	free_retired(c);
+	delete c;
+}
+
+void ubus_add_uloop(struct ubus_context *ctx)
+{
+	uloop_fd_add(&ctx->sock, ULOOP_BLOCKING | ULOOP_READ);
+}
+
+int ubus_lookup(struct ubus_context *ctx, const char *path, ubus_lookup_handler_t cb, void *priv)
+{
+	ubus_context_impl *c = ctx->impl;
+	sync_req r = {};
+	r.kind = REQ_LOOKUP;
+	r.lookup_cb = cb;
+	r.lookup_priv = priv;
+	blob_buf_init(&c->b, 0);
+	if (path)
+		blob_put_string(&c->b, UBUS_ATTR_OBJPATH, path);
+	return sync_request(c, &r, UBUS_MSG_LOOKUP, 0, 0);
+}
+
+int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
+{
+	ubus_context_impl *c = ctx->impl;
+	sync_req r = {};
+	r.kind = REQ_LOOKUP;
+	blob_buf_init(&c->b, 0);
+	if (path)
+		blob_put_string(&c->b, UBUS_ATTR_OBJPATH, path);
+	int ret = sync_request(c, &r, UBUS_MSG_LOOKUP, 0, 0);
+	if (ret)
+		return ret;
+	// A path that exists without a type is answered with no object at
+	// all: there is no id to hand out.
+	if (!r.have_id)
+		return UBUS_STATUS_NOT_FOUND;
+	*id = r.id;
+	return UBUS_STATUS_OK;
+}
+
+int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
+		   struct blob_attr *msg, ubus_data_handler_t cb, void *priv, int timeout, int fd)
+{
+	ubus_context_impl *c = ctx->impl;
+	if (fd >= 0)
+		return UBUS_STATUS_NOT_SUPPORTED;
+	if (!method)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	sync_req r = {};
+	r.kind = REQ_INVOKE;
+	r.req.data_cb = cb;
+	r.req.priv = priv;
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj);
+	blob_put_string(&c->b, UBUS_ATTR_METHOD, method);
+	if (!blob_put(&c->b, UBUS_ATTR_DATA, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	return sync_request(c, &r, UBUS_MSG_INVOKE, obj, timeout);
+}
+
+int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *data)
+{
+	ubus_context_impl *c = ctx->impl;
+	if (!id)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	blob_buf_init(&c->args, 0);
+	blobmsg_add_string(&c->args, "id", id);
+	if (blobmsg_add_field(&c->args, BLOBMSG_TYPE_TABLE, "data", data ? blob_data(data) : nullptr,
+			      data ? blob_len(data) : 0) < 0)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	sync_req r = {};
+	r.kind = REQ_INVOKE;
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+	blob_put_string(&c->b, UBUS_ATTR_METHOD, "send");
+	if (!blob_put(&c->b, UBUS_ATTR_DATA, blob_data(c->args.head), blob_len(c->args.head)))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	return sync_request(c, &r, UBUS_MSG_INVOKE, UBUS_SYSTEM_OBJECT_EVENT, 0);
+}
+
+int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
+{
+	ubus_context_impl *c = ctx->impl;
+	if (obj->id && c->objects.count(obj->id))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	blob_buf_init(&c->b, 0);
+	if (obj->name) {
+		blob_put_string(&c->b, UBUS_ATTR_OBJPATH, obj->name);
+		if (obj->type && obj->type->id) {
+			blob_put_int32(&c->b, UBUS_ATTR_OBJTYPE, obj->type->id);
+		} else {
+			int n;
+			const struct ubus_method *m = object_methods(obj, &n);
+			if (obj->type && obj->type->methods) {
+				m = obj->type->methods;
+				n = obj->type->n_methods;
+			}
+			if (!push_signature(&c->b, m, n))
+				return UBUS_STATUS_INVALID_ARGUMENT;
+		}
+	}
+	sync_req r = {};
+	r.kind = REQ_OBJECT;
+	int ret = sync_request(c, &r, UBUS_MSG_ADD_OBJECT, 0, 0);
+	if (ret)
+		return ret;
+	if (!r.have_id)
+		return UBUS_STATUS_NO_DATA;
+	obj->id = r.id;
+	if (r.have_type && obj->type)
+		obj->type->id = r.type_id;
+	c->objects[obj->id] = obj;
+	return UBUS_STATUS_OK;
+}
+
+int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
+{
+	ubus_context_impl *c = ctx->impl;
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj->id);
+	sync_req r = {};
+	r.kind = REQ_OBJECT;
+	int ret = sync_request(c, &r, UBUS_MSG_REMOVE_OBJECT, 0, 0);
+	if (ret)
+		return ret;
+	if (!r.have_id)
+		return UBUS_STATUS_NO_DATA;
+	auto it = c->objects.find(obj->id);
+	if (it != c->objects.end() && it->second == obj)
+		c->objects.erase(it);
+	obj->id = 0;
+	if (r.have_type && obj->type)
+		obj->type->id = 0;
+	return UBUS_STATUS_OK;
+}
+
+int ubus_register_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev,
+				const char *pattern)
+{
+	ubus_context_impl *c = ctx->impl;
+	struct ubus_object *obj = &ev->obj;
+	if (!pattern)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	if (!obj->id) {
+		if (!obj->methods) {
+			obj->methods = event_methods;
+			obj->n_methods = 1;
+		}
+		int ret = ubus_add_object(ctx, obj);
+		if (ret)
+			return ret;
+	}
+	blob_buf_init(&c->args, 0);
+	blobmsg_add_u32(&c->args, "object", obj->id);
+	blobmsg_add_string(&c->args, "pattern", pattern);
+	sync_req r = {};
+	r.kind = REQ_INVOKE;
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, UBUS_SYSTEM_OBJECT_EVENT);
+	blob_put_string(&c->b, UBUS_ATTR_METHOD, "register");
+	blob_put(&c->b, UBUS_ATTR_DATA, blob_data(c->args.head), blob_len(c->args.head));
+	return sync_request(c, &r, UBUS_MSG_INVOKE, UBUS_SYSTEM_OBJECT_EVENT, 0);
+}
+
+int ubus_unregister_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev)
+{
+	return ubus_remove_object(ctx, &ev->obj);
+}
+
+int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
+		    struct blob_attr *msg)
+{
+	ubus_context_impl *c = ctx->impl;
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, req->object);
+	if (!blob_put(&c->b, UBUS_ATTR_DATA, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	if (send_msg(c, UBUS_MSG_DATA, req->seq, req->peer, c->b.head, c->cork > 0) < 0)
+		return UBUS_STATUS_CONNECTION_FAILED;
+	return UBUS_STATUS_OK;
+}
+
+void ubus_defer_request(struct ubus_context *, struct ubus_request_data *req,
+			struct ubus_request_data *new_req)
+{
+	*new_req = *req;
+	req->deferred = true;
+}
+
+void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_request_data *req,
+				    int ret)
+{
+	ubus_context_impl *c = ctx->impl;
+	send_status(c, req->object, req->seq, req->peer, ret, c->cork > 0);
+}

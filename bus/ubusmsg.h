@@ -1,0 +1,88 @@
+// Wire constants of the bus, shared by the client library and the broker.
+//
+// A message is an 8-byte header (version 0, type, seq and peer in network
+// order) followed by a blob root of id 0 whose children are the attributes
+// below. Both sides parse the children with ubus_attr_info, so an attribute
+// of the wrong kind counts as absent and the last valid duplicate wins.
+#pragma once
+
+#include <endian.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "bus/blob.h"
+
+enum ubus_msg_type {
+	UBUS_MSG_HELLO,
+	UBUS_MSG_STATUS,
+	UBUS_MSG_DATA,
+	UBUS_MSG_PING,
+	UBUS_MSG_LOOKUP,
+	UBUS_MSG_INVOKE,
+	UBUS_MSG_ADD_OBJECT,
+	UBUS_MSG_REMOVE_OBJECT,
+	UBUS_MSG_SUBSCRIBE,
+	UBUS_MSG_UNSUBSCRIBE,
+	UBUS_MSG_NOTIFY,
+	UBUS_MSG_MONITOR,
+	__UBUS_MSG_LAST,
+};
+
+enum ubus_msg_attr {
+	UBUS_ATTR_UNSPEC,
+	UBUS_ATTR_STATUS,
+	UBUS_ATTR_OBJPATH,
+	UBUS_ATTR_OBJID,
+	UBUS_ATTR_METHOD,
+	UBUS_ATTR_OBJTYPE,
+	UBUS_ATTR_SIGNATURE,
+	UBUS_ATTR_DATA,
+	UBUS_ATTR_TARGET,
+	UBUS_ATTR_ACTIVE,
+	UBUS_ATTR_NO_REPLY,
+	UBUS_ATTR_SUBSCRIBERS,
+	UBUS_ATTR_USER,
+	UBUS_ATTR_GROUP,
+	UBUS_ATTR_MAX,
+};
+
+// Objects built into the broker; ids below this are never handed out.
+#define UBUS_SYSTEM_OBJECT_EVENT 1
+#define UBUS_SYSTEM_OBJECT_ACL 2
+#define UBUS_SYSTEM_OBJECT_MONITOR 3
+#define UBUS_SYSTEM_OBJECT_MAX 1024
+
+#define UBUS_MSGHDR_LEN 8
+// Header plus the root's header word: what must be read before the body
+// length is known.
+#define UBUS_MSG_PREFIX_LEN 12
+
+struct ubus_msghdr {
+	uint8_t version;
+	uint8_t type;
+	uint16_t seq;  // big-endian
+	uint32_t peer; // big-endian
+};
+static_assert(sizeof(struct ubus_msghdr) == UBUS_MSGHDR_LEN);
+
+extern const struct blob_attr_info ubus_attr_info[UBUS_ATTR_MAX];
+
+static inline void ubus_msghdr_fill(void *dst, uint8_t type, uint16_t seq, uint32_t peer)
+{
+	struct ubus_msghdr h;
+	h.version = 0;
+	h.type = type;
+	h.seq = htobe16(seq);
+	h.peer = htobe32(peer);
+	memcpy(dst, &h, sizeof(h));
+}
+
+// Root length of the message starting at `p` (at least UBUS_MSG_PREFIX_LEN
+// bytes): the blob length field of the root word.
+static inline uint32_t ubus_msg_root_len(const uint8_t *p)
+{
+	uint32_t w;
+	memcpy(&w, p + UBUS_MSGHDR_LEN, sizeof(w));
+	return be32toh(w) & BLOB_ATTR_LEN_MASK;
+}
