@@ -1,0 +1,172 @@
+// The daemon itself on a private bus: an extender that vanishes after its
+// BSS reported radar moves the router's access point to channel 36.
+//
+// This is the one long test of the watchlist: the daemon waits its own 2 s
+// at start and the watch takes 15 s to scan and 10 s more to read the
+// result, so it runs for about half a minute.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus/busd.h"
+#include "sim/agent.h"
+#include "sim/host.h"
+#include "sim/records.h"
+#include "src/cmd.h"
+#include "tests/common/test_util.h"
+
+extern char **environ;
+
+namespace {
+
+// The daemon as a child process, stopped with SIGTERM when it goes out of
+// scope.
+class Daemon {
+public:
+	Daemon(const std::vector<std::string> &args, const std::string &out)
+	{
+		std::vector<char *> argv;
+		posix_spawn_file_actions_t fa;
+
+		argv.push_back(const_cast<char *>(AIRCOORD_BIN));
+		for (const auto &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		posix_spawn_file_actions_init(&fa);
+		posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+						 0600);
+		posix_spawn_file_actions_adddup2(&fa, 1, 2);
+		if (posix_spawn(&pid_, AIRCOORD_BIN, &fa, nullptr, argv.data(), environ) != 0)
+			pid_ = -1;
+		posix_spawn_file_actions_destroy(&fa);
+	}
+	~Daemon()
+	{
+		int status;
+
+		if (pid_ <= 0)
+			return;
+		kill(pid_, SIGTERM);
+		waitpid(pid_, &status, 0);
+	}
+	Daemon(const Daemon &) = delete;
+	Daemon &operator=(const Daemon &) = delete;
+	bool running() const { return pid_ > 0; }
+
+private:
+	pid_t pid_ = -1;
+};
+
+sim::agent_config box(const std::string &prefix, uint8_t index, int nbss)
+{
+	sim::agent_config cfg;
+
+	cfg.prefix = prefix;
+	cfg.macaddr = {0x02, 0xaa, 0, 0, 0, index};
+	for (int i = 0; i < nbss; i++) {
+		sim::bss_config b;
+		b.ifname = "wl" + std::to_string(i);
+		b.ssid = "mesh" + std::to_string(index);
+		b.bssid = {0x02, 0, 0, index, index, (uint8_t)i};
+		b.channel = 52;
+		b.opclass = 128;
+		b.phy_type = 9;
+		b.bssid_info = 0x108f;
+		cfg.bsses.push_back(b);
+	}
+	return cfg;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+	size_t n = 0;
+	for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+		n++;
+	return n;
+}
+
+TEST(RadarRecovery, VanishedExtenderWithRadarMovesTheLocalApToChannel36)
+{
+	testutil::TempDir dir;
+	const std::string sock = dir.file("bus.sock");
+	const std::string log = dir.file("aircoord.log");
+	std::unique_ptr<struct busd_thread, void (*)(struct busd_thread *)> broker(
+		busd_thread_start(sock.c_str()), busd_thread_stop);
+	ASSERT_NE(broker, nullptr);
+	{
+		sim::host h(sock);
+		ASSERT_TRUE(h.ok());
+		sim::agent &local = h.add_agent(box("", 1, 1));
+		sim::agent_config ecfg = box("192.168.1.2", 2, 2);
+		sim::agent &ext = h.add_agent(ecfg);
+		// The watch looks for the extender's newest BSS, the last one its
+		// GET_BSS_INFO reply lists.
+		sim::scan_result radar;
+		radar.radar = true;
+		local.set_scan_result(ecfg.bsses.back().bssid, radar);
+
+		Daemon d({"-d", "-s", sock, "-p", dir.file("aircoord.pid"), "-vvv"}, log);
+		ASSERT_TRUE(d.running());
+		// The first neighbor pass comes after the handlers are registered.
+		ASSERT_TRUE(h.journal().wait(
+			[](const sim::journal_view &j) { return j.count(CMD_ADD_NEIGHBOR) >= 2; },
+			std::chrono::seconds(30)));
+
+		const double vanished = h.now();
+		ext.vanish();
+		auto channel_set = [](const sim::cmd_record &r, int channel) {
+			int ch;
+			return r.id == CMD_SET_PARAM && r.agent == "local" &&
+			       sim::decode_set_param_channel(r.payload, &ch) && ch == channel;
+		};
+		ASSERT_TRUE(h.journal().wait(
+			[&](const sim::journal_view &j) {
+				for (const auto &r : j.cmds)
+					if (channel_set(r, 36))
+						return true;
+				return false;
+			},
+			std::chrono::seconds(60)));
+
+		double moved = 0;
+		for (const auto &r : h.journal().commands(CMD_SET_PARAM, "local"))
+			if (channel_set(r, 36))
+				moved = r.t;
+		EXPECT_GE(moved - vanished, 24.5);
+		EXPECT_LE(moved - vanished, 32.0);
+		EXPECT_EQ(local.param_channel(), 36);
+		EXPECT_EQ(h.journal().count(CMD_SCAN, "local"), 1u);
+		EXPECT_EQ(h.journal().count(CMD_GET_SCANRES, "local"), 1u);
+
+		// With the watch over, the extender's return searches an empty
+		// watchlist.
+		const double back = h.now();
+		ext.reappear();
+		ASSERT_TRUE(h.journal().wait([&](const sim::journal_view &j) {
+			for (const auto &r : j.cmds)
+				if (r.id == CMD_GET_BSS_INFO && r.agent == "192.168.1.2" && r.t > back)
+					return true;
+			return false;
+		}));
+		ASSERT_TRUE(testutil::wait_until([&] {
+			return testutil::read_file(log).find("To add: 192.168.1.2/wifi.agent") !=
+			       std::string::npos;
+		}));
+		const std::string text = testutil::read_file(log);
+		EXPECT_EQ(count_of(text, "Node 02:aa:00:00:00:02 has detected radar") +
+				  count_of(text, "Node 00:00:00:00:00:00 has detected radar"),
+			  1u);
+		EXPECT_EQ(count_of(text, "Watchlist: "), 0u);
+		EXPECT_EQ(count_of(text, "Alloc new watchnode for prefix '192.168.1.2'"), 1u);
+	}
+}
+
+} // namespace
