@@ -83,27 +83,35 @@ const char *blob_get_string(const struct blob_attr *attr);
 // for integers, a NUL-terminated non-empty payload for strings.
 bool blob_check_type(const void *ptr, size_t len, int type);
 
-// Checks that `attr` is a well-formed attribute lying within `len` bytes.
+// Checks that `attr` is a well-formed attribute lying within `len` bytes:
+// at least a header, a length field of 4 or more and no more than `len`
+// (the padding after it need not be there). `attr` may be null.
 bool blob_attr_fits(const struct blob_attr *attr, size_t len);
 
 // Parses the children of `attr` into tb[0..max-1] by id. Ids >= max are
 // ignored, attributes failing their kind's check (info may be null) are
 // ignored, and of several valid attributes with one id the last one wins.
-// Returns the number of attributes taken.
+// The slots point into `attr`. Returns the number of slots filled.
 int blob_parse(const struct blob_attr *attr, struct blob_attr **tb,
 	       const struct blob_attr_info *info, int max);
 // The same over a raw run of attributes.
 int blob_parse_untrusted(const void *data, size_t len, struct blob_attr **tb,
 			 const struct blob_attr_info *info, int max);
 
-// (Re)initialises the buffer with an empty root of id `id`. The buffer must
-// be zeroed before its first init. Returns 0, or -1 on allocation failure.
+// (Re)initialises the buffer with an empty root of id `id`, keeping the
+// memory it already has. The buffer must be zeroed before its first init.
+// Returns 0, or -1 on allocation failure.
 int blob_buf_init(struct blob_buf *buf, int id);
+// Releases the memory and zeroes the buffer; it may be initialised again.
+// Attributes taken from it are invalid afterwards.
 void blob_buf_free(struct blob_buf *buf);
 
 // Appends an attribute with a copy of `len` payload bytes; returns it or null.
+// Returned pointers are valid until the next append (the buffer may move).
 struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, size_t len);
-// Appends an already encoded attribute (header and payload) verbatim.
+// Appends an already encoded attribute (header and payload) verbatim; `len`
+// is the number of bytes readable at `ptr`, which must hold the whole
+// attribute. `ptr` must not point into `buf` itself (the buffer may move).
 struct blob_attr *blob_put_raw(struct blob_buf *buf, const void *ptr, size_t len);
 struct blob_attr *blob_put_string(struct blob_buf *buf, int id, const char *str);
 struct blob_attr *blob_put_u8(struct blob_buf *buf, int id, uint8_t val);

@@ -42,7 +42,7 @@ struct blobmsg_policy {
 // Name header size for a name of `namelen` bytes: pad4(namelen + 3).
 size_t blobmsg_hdrlen(unsigned int namelen);
 
-// The attribute's name ("" when it has none).
+// The attribute's name ("" when it has none, or when it is not extended).
 const char *blobmsg_name(const struct blob_attr *attr);
 int blobmsg_type(const struct blob_attr *attr);
 // Data area and its length (after the name header).
@@ -55,8 +55,11 @@ size_t blobmsg_len(const struct blob_attr *attr);
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name);
 // The same, also checking that the attribute lies within `len` bytes.
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len);
-// Checks a table or array and all its children; returns the number of
-// children or -1. `type` is the expected container type.
+// Checks a table or array and its children (not their children); returns
+// the number of children or -1. `type` is the expected container type
+// (BLOBMSG_TYPE_TABLE or _ARRAY), or BLOBMSG_TYPE_UNSPEC for either. Table
+// members must be named. As in every walk, bytes too short to be a child at
+// the end of the container end it quietly.
 int blobmsg_check_array(const struct blob_attr *attr, int type);
 
 // Parses the run of attributes at data/len against `policy`: tb[i] is the
@@ -69,7 +72,9 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
 			struct blob_attr **tb, void *data, unsigned int len);
 
-// Builders; each returns 0, or -1 when the buffer cannot grow.
+// Builders; each returns 0, or -1 when the buffer cannot grow, the name is
+// longer than 65535 bytes or the type is not a wire type. A null name is an
+// empty one (array elements).
 int blobmsg_add_field(struct blob_buf *buf, int type, const char *name,
 		      const void *data, unsigned int len);
 int blobmsg_add_string(struct blob_buf *buf, const char *name, const char *string);
@@ -80,7 +85,8 @@ int blobmsg_add_u64(struct blob_buf *buf, const char *name, uint64_t val);
 int blobmsg_add_double(struct blob_buf *buf, const char *name, double val);
 #define blobmsg_add_bool blobmsg_add_u8
 
-// Opens a table or array; returns the cookie for the matching close.
+// Opens a table or array; returns the cookie for the matching close, or null
+// on failure (closing with null does nothing).
 void *blobmsg_open_table(struct blob_buf *buf, const char *name);
 void *blobmsg_open_array(struct blob_buf *buf, const char *name);
 void blobmsg_close_table(struct blob_buf *buf, void *cookie);

@@ -17,8 +17,11 @@
 typedef const char *(*blobmsg_json_format_t)(void *priv, struct blob_attr *attr);
 
 // list = true: render the contents of `attr` as a container ({...}, or [...]
-// for an array); list = false: render `attr` as one element ("name":value).
-// indent < 0: compact; indent >= 0: the indented form at that level.
+// for an extended array); list = false: render `attr` as one element
+// ("name":value). indent < 0: compact; indent >= 0: the indented form at that
+// level. `attr` must lie within its buffer (blob_attr_fits); below it every
+// member is validated, and one that fails prints nothing but keeps its comma
+// (an invalid element on its own gives ""). Nesting depth is not limited.
 // Returns null on allocation failure or a null attribute.
 char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list,
 				  blobmsg_json_format_t cb, void *priv, int indent);
@@ -40,7 +43,9 @@ char *blobmsg_format_json_value_with_cb(struct blob_attr *attr, blobmsg_json_for
 // Adds the members of a JSON object to the buffer's open container.
 // Returns false when `obj` is not an object or the buffer cannot grow.
 bool blobmsg_add_object(struct blob_buf *b, json_object *obj);
-// Adds one JSON value under `name`.
+// Adds one JSON value under `name`: objects become tables, arrays arrays,
+// booleans INT8, integers INT32 when they fit and INT64 otherwise, other
+// numbers DOUBLE, null an empty UNSPEC.
 bool blobmsg_add_json_element(struct blob_buf *b, const char *name, json_object *obj);
 // Parses `str` (must be a JSON object) and adds its members.
 bool blobmsg_add_json_from_string(struct blob_buf *b, const char *str);
