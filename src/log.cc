@@ -94,7 +94,7 @@ static void log_fifo_timestamp(int fd)
 	if (!localtime_r(&now, &tm))
 		return;
 	dprintf(fd, "[%d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-		tm.tm_hour, tm.tm_min, tm.tm_sec);
+	        tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 // Each sink consumes its own copy of the argument list: a va_list cannot be

@@ -44,7 +44,7 @@ void parse_options(int argc, char **argv)
 	// The leading '+' keeps glibc from permuting: parsing stops at the
 	// first word that is not an option, as POSIX getopt does.
 	static const char optstring[] = "+"
-					"hlfdvms:o:p:";
+	                                "hlfdvms:o:p:";
 	int ch;
 
 	while ((ch = getopt(argc, argv, optstring)) != -1) {
@@ -141,10 +141,10 @@ int set_signal_handler(int sig, void (*handler)(int))
 // calls them; the linker's dynamic list alone does not pull them from the
 // library.
 __attribute__((used)) static void *const exported_entry_points[] = {
-	reinterpret_cast<void *>(&log_message),
-	reinterpret_cast<void *>(&strtob),
-	reinterpret_cast<void *>(&hwaddr_aton),
-	reinterpret_cast<void *>(&hwaddr_ntoa),
+    reinterpret_cast<void *>(&log_message),
+    reinterpret_cast<void *>(&strtob),
+    reinterpret_cast<void *>(&hwaddr_aton),
+    reinterpret_cast<void *>(&hwaddr_ntoa),
 };
 
 int main(int argc, char **argv)

@@ -27,16 +27,16 @@ void *mtrace_resolve(const char *symbol, void *fallback)
 	// against keeps the daemon working.
 	const char *err = dlerror();
 	fprintf(mtrace_stream ? mtrace_stream : stderr, "Error! dlsym: %s\n",
-		err ? err : "unknown error");
+	        err ? err : "unknown error");
 	return fallback;
 }
 
 static void mtrace_lookup(void)
 {
 	real_malloc = reinterpret_cast<malloc_fn>(
-		mtrace_resolve("malloc", reinterpret_cast<void *>(&::malloc)));
-	real_free = reinterpret_cast<free_fn>(
-		mtrace_resolve("free", reinterpret_cast<void *>(&::free)));
+	    mtrace_resolve("malloc", reinterpret_cast<void *>(&::malloc)));
+	real_free =
+	    reinterpret_cast<free_fn>(mtrace_resolve("free", reinterpret_cast<void *>(&::free)));
 }
 
 void mtrace_init(const char *name)
@@ -91,14 +91,14 @@ __attribute__((noinline)) void *mtrace_malloc(uint32_t size, const char *func, i
 	if (opt_mtrace && p && mtrace_stream) {
 		mtrace_timestamp(mtrace_stream);
 		fprintf(mtrace_stream, "malloc: %32s():%6d  [& = %12p]   ptr = %12p    size = %u\n",
-			func, line, caller, p, size);
+		        func, line, caller, p, size);
 		fflush(mtrace_stream);
 	}
 	return p;
 }
 
 __attribute__((noinline)) void *mtrace_calloc(uint32_t count, uint32_t size, const char *func,
-					       int line)
+                                              int line)
 {
 	void *caller = __builtin_return_address(0);
 
@@ -115,7 +115,7 @@ __attribute__((noinline)) void *mtrace_calloc(uint32_t count, uint32_t size, con
 	if (opt_mtrace && p && mtrace_stream) {
 		mtrace_timestamp(mtrace_stream);
 		fprintf(mtrace_stream, "calloc: %32s():%6d  [& = %12p]   ptr = %12p    size = %u\n",
-			func, line, caller, p, size);
+		        func, line, caller, p, size);
 		fflush(mtrace_stream);
 	}
 	return p;
@@ -131,7 +131,7 @@ __attribute__((noinline)) void mtrace_free(void *ptr, const char *func, int line
 	if (opt_mtrace && mtrace_stream) {
 		mtrace_timestamp(mtrace_stream);
 		fprintf(mtrace_stream, "free  : %32s():%6d  [& = %12p]   ptr = %12p\n", func, line,
-			caller, ptr);
+		        caller, ptr);
 		fflush(mtrace_stream);
 	}
 }
@@ -144,5 +144,5 @@ void mtrace_timestamp(FILE *f)
 	if (!localtime_r(&now, &tm))
 		return;
 	fprintf(f, "[%d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-		tm.tm_hour, tm.tm_min, tm.tm_sec);
+	        tm.tm_hour, tm.tm_min, tm.tm_sec);
 }

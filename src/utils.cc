@@ -78,8 +78,8 @@ extern "C" uint8_t *hwaddr_aton(const char *text, uint8_t *mac)
 
 extern "C" char *hwaddr_ntoa(const uint8_t *mac, char *buf)
 {
-	snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-		 mac[4], mac[5]);
+	snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+	         mac[5]);
 	return buf;
 }
 

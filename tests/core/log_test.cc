@@ -17,12 +17,14 @@
 #include "tests/common/test_util.h"
 #include "tests/core/stderr_capture.h"
 
-namespace {
+namespace
+{
 
 // Other tests of this binary log through the same globals: every case starts
 // from no sink and leaves them as it found them.
-class Logger : public ::testing::Test {
-protected:
+class Logger : public ::testing::Test
+{
+      protected:
 	void SetUp() override
 	{
 		saved_verbosity_ = opt_verbosity;
@@ -80,7 +82,7 @@ protected:
 
 	testutil::TempDir dir_;
 
-private:
+      private:
 	int saved_verbosity_;
 	bool saved_syslog_;
 	const char *saved_logfile_;
@@ -98,14 +100,14 @@ TEST_F(Logger, StreamSinkTakesLevelsUpToTheVerbosity)
 		bool shown;
 	};
 	const Case cases[] = {
-		{2, 0, true},  {2, 2, true},  {2, 3, false}, {2, 5, false}, {2, -1, true},
-		{3, 3, true},  {4, 4, true},  {4, 5, false}, {5, 5, true},  {0, 1, false},
-		{-1, 0, false}, {-1, -1, true},
+	    {2, 0, true},  {2, 2, true},  {2, 3, false},  {2, 5, false},
+	    {2, -1, true}, {3, 3, true},  {4, 4, true},   {4, 5, false},
+	    {5, 5, true},  {0, 1, false}, {-1, 0, false}, {-1, -1, true},
 	};
 	std::string path = dir_.file("stream.log");
 	for (const Case &tc : cases) {
 		SCOPED_TRACE("verbosity " + std::to_string(tc.verbosity) + " level " +
-			     std::to_string(tc.level));
+		             std::to_string(tc.level));
 		log_stream = fopen(path.c_str(), "w+");
 		ASSERT_NE(log_stream, nullptr);
 		opt_verbosity = tc.verbosity;
@@ -113,7 +115,7 @@ TEST_F(Logger, StreamSinkTakesLevelsUpToTheVerbosity)
 		fclose(log_stream);
 		log_stream = nullptr;
 		EXPECT_EQ(testutil::read_file(path),
-			  tc.shown ? "level " + std::to_string(tc.level) + "\n" : "");
+		          tc.shown ? "level " + std::to_string(tc.level) + "\n" : "");
 	}
 }
 
@@ -124,11 +126,15 @@ TEST_F(Logger, SyslogPriorityOfEveryLevel)
 		int priority;
 	};
 	const Case cases[] = {
-		{LOG_LEVEL_CRITICAL, LOG_ERR}, {LOG_LEVEL_ERROR, LOG_WARNING},
-		{LOG_LEVEL_INFO, LOG_INFO},    {LOG_LEVEL_TRACE, LOG_DEBUG},
-		{LOG_LEVEL_CMD, LOG_DEBUG},    {LOG_LEVEL_VERBOSE, LOG_DEBUG},
-		{6, LOG_DEBUG},                {1000, LOG_DEBUG},
-		{-1, -1},
+	    {LOG_LEVEL_CRITICAL, LOG_ERR},
+	    {LOG_LEVEL_ERROR, LOG_WARNING},
+	    {LOG_LEVEL_INFO, LOG_INFO},
+	    {LOG_LEVEL_TRACE, LOG_DEBUG},
+	    {LOG_LEVEL_CMD, LOG_DEBUG},
+	    {LOG_LEVEL_VERBOSE, LOG_DEBUG},
+	    {6, LOG_DEBUG},
+	    {1000, LOG_DEBUG},
+	    {-1, -1},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(tc.level);
@@ -154,7 +160,8 @@ TEST_F(Logger, EverySinkGetsTheWholeArgumentList)
 	std::string syslog_copy;
 	{
 		StderrCapture err(dir_.file("stderr"));
-		log_message(LOG_LEVEL_INFO, "%s|%d|%s|%ld|%c|%u\n", "one", -2, "three", 4L, '5', 6u);
+		log_message(LOG_LEVEL_INFO, "%s|%d|%s|%ld|%c|%u\n", "one", -2, "three", 4L, '5',
+		            6u);
 		log_message(-1, "negative %s\n", "level");
 		syslog_copy = err.finish();
 	}
@@ -194,7 +201,7 @@ TEST_F(Logger, LogFileIsTruncatedAndHoldsTheColourBytes)
 
 	EXPECT_EQ(log_stream, nullptr);
 	EXPECT_EQ(testutil::read_file(path), "\x1b[0;31mbad 7\n\x1b[0m"
-					     "\x1b[0;34mtopology object: -1\n\x1b[0m");
+	                                     "\x1b[0;34mtopology object: -1\n\x1b[0m");
 }
 
 TEST_F(Logger, LogFileThatCannotBeOpenedLeavesNoSink)
@@ -241,9 +248,9 @@ TEST_F(Logger, FifoReaderSeesTheTimePrefixOnlyAboveTheVerbosity)
 
 	std::smatch m;
 	std::regex want("\x1b\\[0;34minfo 1\n\x1b\\[0m"
-			"\\[(\\d{4}-\\d{2}-\\d{2}) \\d{2}:\\d{2}:\\d{2}\\] "
-			"\x1b\\[0m\x1b\\[0;32mCNTLR: \x1b\\[0mtrace x\n\x1b\\[0m"
-			"\\[(\\d{4}-\\d{2}-\\d{2}) \\d{2}:\\d{2}:\\d{2}\\] verbose\n");
+	                "\\[(\\d{4}-\\d{2}-\\d{2}) \\d{2}:\\d{2}:\\d{2}\\] "
+	                "\x1b\\[0m\x1b\\[0;32mCNTLR: \x1b\\[0mtrace x\n\x1b\\[0m"
+	                "\\[(\\d{4}-\\d{2}-\\d{2}) \\d{2}:\\d{2}:\\d{2}\\] verbose\n");
 	ASSERT_TRUE(std::regex_match(got, m, want)) << got;
 	for (int i = 1; i <= 2; i++) {
 		EXPECT_TRUE(m[i] == day_before || m[i] == day_after) << m[i];
@@ -306,12 +313,12 @@ TEST_F(Logger, LeftOverEntriesAtTheFifoPath)
 		void (*prepare)(const std::string &path, const std::string &dir);
 	};
 	const Case cases[] = {
-		{"fifo from an earlier run",
-		 [](const std::string &path, const std::string &) { mkfifo(path.c_str(), 0600); }},
-		{"dangling link",
-		 [](const std::string &path, const std::string &dir) {
-			 ASSERT_EQ(symlink((dir + "/gone").c_str(), path.c_str()), 0);
-		 }},
+	    {"fifo from an earlier run",
+	     [](const std::string &path, const std::string &) { mkfifo(path.c_str(), 0600); }},
+	    {"dangling link",
+	     [](const std::string &path, const std::string &dir) {
+		     ASSERT_EQ(symlink((dir + "/gone").c_str(), path.c_str()), 0);
+	     }},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(tc.what);

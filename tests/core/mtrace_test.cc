@@ -17,7 +17,8 @@
 #include "tests/common/test_util.h"
 #include "tests/core/stderr_capture.h"
 
-namespace {
+namespace
+{
 
 struct Site {
 	void *p;
@@ -77,13 +78,13 @@ const std::string kStamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )";
 
 // One allocation or release line, field by field.
 void expect_alloc_line(const std::string &line, const char *kind, const char *func, int src_line,
-		       const void *fn_start, const void *ptr, long size)
+                       const void *fn_start, const void *ptr, long size)
 {
 	SCOPED_TRACE(line);
 	std::smatch m;
 	std::string tail = size >= 0 ? R"(    size = (\d+))" : "()";
-	std::regex re("^" + kStamp + kind + R"(: (.{32})\(\):(.{6})  \[& = (.{12,})\]   ptr = (.{12,}))" +
-		      tail + "$");
+	std::regex re("^" + kStamp + kind +
+	              R"(: (.{32})\(\):(.{6})  \[& = (.{12,})\]   ptr = (.{12,}))" + tail + "$");
 	ASSERT_TRUE(std::regex_match(line, m, re));
 	EXPECT_EQ(m[1].str(), format("%32s", func));
 	EXPECT_EQ(m[2].str(), format("%6d", src_line));
@@ -99,8 +100,9 @@ void expect_alloc_line(const std::string &line, const char *kind, const char *fu
 	EXPECT_LT(caller, start + 4096);
 }
 
-class Mtrace : public ::testing::Test {
-protected:
+class Mtrace : public ::testing::Test
+{
+      protected:
 	void SetUp() override
 	{
 		saved_format_ = mtrace_path_format;
@@ -121,7 +123,10 @@ protected:
 		opt_mtrace = saved_opt_;
 	}
 
-	std::string trace_path(const std::string &name) { return dir_.file(name + "_mtrace.log"); }
+	std::string trace_path(const std::string &name)
+	{
+		return dir_.file(name + "_mtrace.log");
+	}
 
 	// mtrace_init without its "Successfully opened" line in the output.
 	void init_quietly(const char *name)
@@ -133,7 +138,7 @@ protected:
 	testutil::TempDir dir_;
 	std::string format_;
 
-private:
+      private:
 	const char *saved_format_;
 	int saved_opt_;
 	FILE *saved_stream_;
@@ -156,7 +161,7 @@ TEST_F(Mtrace, EachCallIsOneLineFlushedAtOnce)
 	ASSERT_NE(m.p, nullptr);
 	ASSERT_EQ(lines().size(), 2u);
 	expect_alloc_line(lines()[1], "malloc", "traced_malloc", m.line,
-			  reinterpret_cast<void *>(&traced_malloc), m.p, 24);
+	                  reinterpret_cast<void *>(&traced_malloc), m.p, 24);
 
 	Site c = traced_calloc(1, 40);
 	ASSERT_NE(c.p, nullptr);
@@ -164,25 +169,25 @@ TEST_F(Mtrace, EachCallIsOneLineFlushedAtOnce)
 		ASSERT_EQ(static_cast<uint8_t *>(c.p)[i], 0) << i;
 	ASSERT_EQ(lines().size(), 3u);
 	expect_alloc_line(lines()[2], "calloc", "traced_calloc", c.line,
-			  reinterpret_cast<void *>(&traced_calloc), c.p, 40);
+	                  reinterpret_cast<void *>(&traced_calloc), c.p, 40);
 
 	// The line names the element size, not the product.
 	Site arr = traced_calloc(3, 8);
 	ASSERT_NE(arr.p, nullptr);
 	ASSERT_EQ(lines().size(), 4u);
 	expect_alloc_line(lines()[3], "calloc", "traced_calloc", arr.line,
-			  reinterpret_cast<void *>(&traced_calloc), arr.p, 8);
+	                  reinterpret_cast<void *>(&traced_calloc), arr.p, 8);
 
 	void *freed = m.p;
 	int line = traced_free(m.p);
 	ASSERT_EQ(lines().size(), 5u);
 	expect_alloc_line(lines()[4], "free  ", "traced_free", line,
-			  reinterpret_cast<void *>(&traced_free), freed, -1);
+	                  reinterpret_cast<void *>(&traced_free), freed, -1);
 
 	line = traced_free(nullptr);
 	ASSERT_EQ(lines().size(), 6u);
 	expect_alloc_line(lines()[5], "free  ", "traced_free", line,
-			  reinterpret_cast<void *>(&traced_free), nullptr, -1);
+	                  reinterpret_cast<void *>(&traced_free), nullptr, -1);
 
 	traced_free(c.p);
 	traced_free(arr.p);
@@ -202,10 +207,10 @@ TEST_F(Mtrace, CallocRefusesAProductThatOverflows32Bits)
 		uint32_t size;
 	};
 	const Case cases[] = {
-		{0x10000, 0x10000},
-		{UINT32_MAX, 2},
-		{2, 0x80000000u},
-		{0x80000001u, 0x80000001u},
+	    {0x10000, 0x10000},
+	    {UINT32_MAX, 2},
+	    {2, 0x80000000u},
+	    {0x80000001u, 0x80000001u},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(std::to_string(tc.count) + " x " + std::to_string(tc.size));

@@ -10,8 +10,9 @@
 
 #include "tests/common/test_util.h"
 
-class StderrCapture {
-public:
+class StderrCapture
+{
+      public:
 	explicit StderrCapture(std::string path) : path_(std::move(path))
 	{
 		fflush(stderr);
@@ -20,7 +21,10 @@ public:
 		dup2(fd, 2);
 		close(fd);
 	}
-	~StderrCapture() { finish(); }
+	~StderrCapture()
+	{
+		finish();
+	}
 	StderrCapture(const StderrCapture &) = delete;
 	StderrCapture &operator=(const StderrCapture &) = delete;
 
@@ -36,7 +40,7 @@ public:
 		return testutil::read_file(path_);
 	}
 
-private:
+      private:
 	std::string path_;
 	int saved_ = -1;
 };

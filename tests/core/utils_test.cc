@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 TEST(HexCodec, DigitValuesAtTheEdgesOfEachRange)
 {
@@ -17,9 +18,9 @@ TEST(HexCodec, DigitValuesAtTheEdgesOfEachRange)
 		int want;
 	};
 	const Case cases[] = {
-		{'0', 0},   {'9', 9},   {'a', 10}, {'f', 15},  {'A', 10},  {'F', 15}, {'/', -1},
-		{':', -1},  {'`', -1},  {'g', -1}, {'@', -1},  {'G', -1},  {0, -1},   {' ', -1},
-		{0xb0, -1}, {0xe1, -1}, {0xff, -1}, {'x', -1},
+	    {'0', 0},  {'9', 9},  {'a', 10},  {'f', 15},  {'A', 10},  {'F', 15},
+	    {'/', -1}, {':', -1}, {'`', -1},  {'g', -1},  {'@', -1},  {'G', -1},
+	    {0, -1},   {' ', -1}, {0xb0, -1}, {0xe1, -1}, {0xff, -1}, {'x', -1},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(tc.c);
@@ -52,14 +53,14 @@ TEST(HexCodec, StrtobStopsAtTheFirstBadPairAndKeepsWhatItDecoded)
 		std::vector<uint8_t> written; // bytes expected at out[0..]
 	};
 	const Case cases[] = {
-		{"0aFf", 2, true, {0x0a, 0xff}},
-		{"0aFf", 5, false, {0x0a, 0xff}},
-		{"0g12", 2, false, {}},
-		{"", 3, false, {}},
-		{"abc", 2, false, {0xab}},
-		{"0a 1", 2, false, {0x0a}},
-		{"DEADbeef", 4, true, {0xde, 0xad, 0xbe, 0xef}},
-		{"DEADbeef", 2, true, {0xde, 0xad}},
+	    {"0aFf", 2, true, {0x0a, 0xff}},
+	    {"0aFf", 5, false, {0x0a, 0xff}},
+	    {"0g12", 2, false, {}},
+	    {"", 3, false, {}},
+	    {"abc", 2, false, {0xab}},
+	    {"0a 1", 2, false, {0x0a}},
+	    {"DEADbeef", 4, true, {0xde, 0xad, 0xbe, 0xef}},
+	    {"DEADbeef", 2, true, {0xde, 0xad}},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(std::string(tc.text) + " len " + std::to_string(tc.len));
@@ -117,10 +118,10 @@ TEST(MacAddress, AtonAcceptsSixPairsAndIgnoresWhatFollows)
 		std::array<uint8_t, 6> want;
 	};
 	const Case cases[] = {
-		{"00:1A:2b:3C:4d:5E", {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}},
-		{"00:11:22:33:44:55:66", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}},
-		{"00:11:22:33:44:55xyz", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}},
-		{"ff:ff:ff:ff:ff:ff", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+	    {"00:1A:2b:3C:4d:5E", {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}},
+	    {"00:11:22:33:44:55:66", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}},
+	    {"00:11:22:33:44:55xyz", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}},
+	    {"ff:ff:ff:ff:ff:ff", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(tc.text);
@@ -137,9 +138,15 @@ TEST(MacAddress, AtonRejectsMalformedTextAfterWritingTheOctetsBeforeTheFault)
 		int written; // octets stored before the failure
 	};
 	const Case cases[] = {
-		{"0:11:22:33:44:55", 0},  {"00-11-22-33-44-55", 1}, {" 00:11:22:33:44:55", 0},
-		{"00:11:22:33:44", 5},    {"", 0},                  {"00:11:22:33:44:", 5},
-		{"00:11:2g:33:44:55", 2}, {"00:11:22:33:44:5", 5},  {"00:11:22:33:44-55", 5},
+	    {"0:11:22:33:44:55", 0},
+	    {"00-11-22-33-44-55", 1},
+	    {" 00:11:22:33:44:55", 0},
+	    {"00:11:22:33:44", 5},
+	    {"", 0},
+	    {"00:11:22:33:44:", 5},
+	    {"00:11:2g:33:44:55", 2},
+	    {"00:11:22:33:44:5", 5},
+	    {"00:11:22:33:44-55", 5},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE(tc.text);
@@ -190,14 +197,14 @@ TEST(ByteInSet, LooksUpOnlyTheKeysFirstByteAmongTheFirstNBytes)
 		int want;
 	};
 	const Case cases[] = {
-		{{0x0a, 0x11, 0x22, 0x33, 0x44, 0x55}, 2, 1},
-		{{0x0a, 0, 0, 0, 0, 0}, 3, 1},
-		{{0x02, 0, 0, 0, 0, 0}, 1, 1},
-		{{0x7f, 0, 0, 0, 0, 0}, 2, 0}, // beyond n
-		{{0x7f, 0, 0, 0, 0, 0}, 3, 1}, // the n-th byte itself
-		{{0x11, 0x0a, 0x02, 0, 0, 0}, 3, 0},
-		{{0x02, 0, 0, 0, 0, 0}, 0, 0},
-		{{0x02, 0, 0, 0, 0, 0}, -1, 0},
+	    {{0x0a, 0x11, 0x22, 0x33, 0x44, 0x55}, 2, 1},
+	    {{0x0a, 0, 0, 0, 0, 0}, 3, 1},
+	    {{0x02, 0, 0, 0, 0, 0}, 1, 1},
+	    {{0x7f, 0, 0, 0, 0, 0}, 2, 0}, // beyond n
+	    {{0x7f, 0, 0, 0, 0, 0}, 3, 1}, // the n-th byte itself
+	    {{0x11, 0x0a, 0x02, 0, 0, 0}, 3, 0},
+	    {{0x02, 0, 0, 0, 0, 0}, 0, 0},
+	    {{0x02, 0, 0, 0, 0, 0}, -1, 0},
 	};
 	for (const Case &tc : cases) {
 		SCOPED_TRACE("key0 " + std::to_string(tc.key[0]) + " n " + std::to_string(tc.n));
