@@ -1,5 +1,6 @@
 #include "bus/blob.h"
 #include "bus/blobmsg.h"
+#include "tests/bus/codec_util.h"
 
 #include <gtest/gtest.h>
 
@@ -9,51 +10,9 @@
 #include <string>
 #include <vector>
 
+using namespace codectest;
+
 namespace {
-
-std::string hex(const void *p, size_t len)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string s;
-	const auto *b = static_cast<const uint8_t *>(p);
-	for (size_t i = 0; i < len; i++) {
-		s += digits[b[i] >> 4];
-		s += digits[b[i] & 15];
-	}
-	return s;
-}
-
-// Hex as written in captures ("0000000c | 01000008 ..."): separators dropped.
-std::string squeeze(const std::string &s)
-{
-	std::string out;
-	for (char c : s)
-		if (isxdigit(static_cast<unsigned char>(c)))
-			out += c;
-	return out;
-}
-
-std::vector<uint8_t> unhex(const std::string &text)
-{
-	std::string s = squeeze(text);
-	std::vector<uint8_t> out;
-	for (size_t i = 0; i + 1 < s.size(); i += 2)
-		out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-	return out;
-}
-
-std::string root_hex(const struct blob_buf &b)
-{
-	return hex(b.head, blob_pad_len(b.head));
-}
-
-// A blob_buf that is released however the test ends.
-struct Buf {
-	struct blob_buf b = {};
-	explicit Buf(int id = 0) { EXPECT_EQ(blob_buf_init(&b, id), 0); }
-	~Buf() { blob_buf_free(&b); }
-	struct blob_buf *operator&() { return &b; }
-};
 
 enum {
 	A_STATUS = 1,
@@ -87,14 +46,6 @@ struct CapturedCase {
 };
 
 } // namespace
-
-TEST(Blob, EmptyRootIsOneHeaderWord)
-{
-	Buf b;
-	EXPECT_EQ(root_hex(b.b), "00000004");
-	Buf t(BLOBMSG_TYPE_TABLE);
-	EXPECT_EQ(root_hex(t.b), "02000004");
-}
 
 // The bus message bodies captured between the router's own components.
 TEST(Blob, BuildsCapturedBusBodiesByteForByteAndParsesThemBack)
@@ -210,12 +161,12 @@ TEST(Blob, BuildsCapturedBusBodiesByteForByteAndParsesThemBack)
 		SCOPED_TRACE(c.name);
 		Buf b;
 		c.build(&b);
-		EXPECT_EQ(root_hex(b.b), squeeze(c.bytes));
+		EXPECT_EQ(b.hex_all(), squeeze(c.bytes));
 
-		std::vector<uint8_t> wire = unhex(c.bytes);
+		Wire w(c.bytes);
 		struct blob_attr *tb[A_MAX];
-		auto *root = reinterpret_cast<struct blob_attr *>(wire.data());
-		ASSERT_TRUE(blob_attr_fits(root, wire.size()));
+		auto *root = w.attr();
+		ASSERT_TRUE(blob_attr_fits(root, w.len));
 		EXPECT_GT(blob_parse(root, tb, bus_policy, A_MAX), 0);
 		c.check(tb);
 	}
@@ -274,7 +225,7 @@ TEST(Blob, NestedContainersCloseInnermostFirst)
 	blob_put_u8(&b, 4, 7);
 	blob_nest_end(&b, outer);
 	blob_put_u8(&b, 5, 1);
-	EXPECT_EQ(root_hex(b.b), "00000024"
+	EXPECT_EQ(b.hex_all(), "00000024"
 				 "01000018"
 				 "0200000c03000008deadbeef"
 				 "0400000507000000"
@@ -323,7 +274,7 @@ TEST(Blob, ReinitReusesTheBufferAndFreeIsIdempotent)
 	ASSERT_EQ(blob_buf_init(&b, 0), 0);
 	blob_put_string(&b, 2, "first message");
 	ASSERT_EQ(blob_buf_init(&b, 0), 0);
-	EXPECT_EQ(root_hex(b), "00000004");
+	EXPECT_EQ(codectest::hex(b.head, blob_pad_len(b.head)), "00000004");
 	blob_buf_free(&b);
 	blob_buf_free(&b);
 	EXPECT_EQ(b.buf, nullptr);
@@ -337,16 +288,16 @@ TEST(Blob, ParseKeepsTheLastValidDuplicateAndIgnoresBadOnes)
 {
 	// STATUS 1, STATUS 2, STATUS with a 2-byte payload (wrong size), id 14
 	// (beyond the table), METHOD without its NUL, METHOD "" (NUL only).
-	std::vector<uint8_t> wire = unhex("00000034"
+	Wire w("00000034"
 					  "01000008 00000001"
-					  "01000008 00000002"
-					  "01000006 00090000"
-					  "0e000008 00000005"
-					  "04000007 616263 00"
-					  "04000005 00000000");
+	       "01000008 00000002"
+	       "01000006 00090000"
+	       "0e000008 00000005"
+	       "04000007 616263 00"
+	       "04000005 00000000");
 	struct blob_attr *tb[A_MAX];
-	auto *root = reinterpret_cast<struct blob_attr *>(wire.data());
-	ASSERT_TRUE(blob_attr_fits(root, wire.size()));
+	auto *root = w.attr();
+	ASSERT_TRUE(blob_attr_fits(root, w.len));
 	EXPECT_EQ(blob_parse(root, tb, bus_policy, A_MAX), 2);
 	ASSERT_TRUE(tb[A_STATUS]);
 	EXPECT_EQ(blob_get_u32(tb[A_STATUS]), 2u);
@@ -395,45 +346,40 @@ TEST(Blob, MalformedRunsEndTheWalkInsideTheBuffer)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		// An exact-size heap copy, so that any read past the end is caught.
-		std::vector<uint8_t> wire = unhex(c.bytes);
-		std::unique_ptr<uint8_t[]> copy(new uint8_t[wire.size()]);
-		memcpy(copy.get(), wire.data(), wire.size());
+		Wire w(c.bytes);
 		struct blob_attr *tb[A_MAX];
-		EXPECT_EQ(blob_parse_untrusted(copy.get(), wire.size(), tb, nullptr, A_MAX),
-			  c.parsed);
+		EXPECT_EQ(blob_parse_untrusted(w.bytes.get(), w.len, tb, nullptr, A_MAX), c.parsed);
 	}
 }
 
 TEST(Blob, AttrFitsChecksHeaderAndLength)
 {
-	std::vector<uint8_t> wire = unhex("0300000c 00000001 00000002");
-	auto *a = reinterpret_cast<struct blob_attr *>(wire.data());
+	Wire w("0300000c 00000001 00000002");
+	auto *a = w.attr();
 	EXPECT_TRUE(blob_attr_fits(a, 12));
 	EXPECT_TRUE(blob_attr_fits(a, 16));
 	EXPECT_FALSE(blob_attr_fits(a, 11));
 	EXPECT_FALSE(blob_attr_fits(a, 3));
 	EXPECT_FALSE(blob_attr_fits(nullptr, 12));
-	std::vector<uint8_t> tiny = unhex("03000003");
-	EXPECT_FALSE(
-		blob_attr_fits(reinterpret_cast<struct blob_attr *>(tiny.data()), tiny.size()));
+	Wire tiny("03000003");
+	EXPECT_FALSE(blob_attr_fits(tiny.attr(), tiny.len));
 }
 
 TEST(Blob, PutRawCopiesOneAttributeAndPadsIt)
 {
-	std::vector<uint8_t> src = unhex("8300000a 00000000 78000000");
+	Wire src("8300000a 00000000 78000000");
 	Buf b;
-	ASSERT_NE(blob_put_raw(&b, src.data(), src.size()), nullptr);
-	EXPECT_EQ(root_hex(b.b), "000000108300000a0000000078000000");
-	EXPECT_EQ(blob_put_raw(&b, src.data(), 9), nullptr); // claims more than given
+	ASSERT_NE(blob_put_raw(&b, src.bytes.get(), src.len), nullptr);
+	EXPECT_EQ(b.hex_all(), "000000108300000a0000000078000000");
+	EXPECT_EQ(blob_put_raw(&b, src.bytes.get(), 9), nullptr); // claims more than given
 }
 
 TEST(Blob, UnalignedInputIsReadWithoutMisalignedLoads)
 {
-	std::vector<uint8_t> wire = unhex("00 0700000c fffffffd e78ee600");
+	Wire w("00 0700000c fffffffd e78ee600");
 	struct blob_attr *tb[8];
 	const struct blob_attr_info info[8] = {{}, {}, {}, {}, {}, {}, {}, {BLOB_ATTR_INT64}};
-	EXPECT_EQ(blob_parse_untrusted(wire.data() + 1, wire.size() - 1, tb, info, 8), 1);
+	EXPECT_EQ(blob_parse_untrusted(w.bytes.get() + 1, w.len - 1, tb, info, 8), 1);
 	ASSERT_TRUE(tb[7]);
 	EXPECT_EQ(blob_get_u64(tb[7]), 0xfffffffde78ee600ull);
 }

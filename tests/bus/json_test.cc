@@ -1,4 +1,5 @@
 #include "bus/blobmsg_json.h"
+#include "tests/bus/codec_util.h"
 
 #include <gtest/gtest.h>
 
@@ -10,40 +11,9 @@
 #include <string>
 #include <vector>
 
+using namespace codectest;
+
 namespace {
-
-std::string hex(const void *p, size_t len)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string s;
-	const auto *b = static_cast<const uint8_t *>(p);
-	for (size_t i = 0; i < len; i++) {
-		s += digits[b[i] >> 4];
-		s += digits[b[i] & 15];
-	}
-	return s;
-}
-
-std::vector<uint8_t> unhex(const std::string &text)
-{
-	std::string s;
-	for (char c : text)
-		if (isxdigit(static_cast<unsigned char>(c)))
-			s += c;
-	std::vector<uint8_t> out;
-	for (size_t i = 0; i + 1 < s.size(); i += 2)
-		out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-	return out;
-}
-
-struct Buf {
-	struct blob_buf b = {};
-	explicit Buf(int id = 0) { EXPECT_EQ(blob_buf_init(&b, id), 0); }
-	~Buf() { blob_buf_free(&b); }
-	struct blob_buf *operator&() { return &b; }
-	struct blob_attr *root() { return b.head; }
-	struct blob_attr *first() { return static_cast<struct blob_attr *>(blob_data(b.head)); }
-};
 
 // Takes ownership of the renderer's malloc'd text.
 std::string text(char *s)
@@ -249,14 +219,14 @@ TEST(Json, InvalidMembersPrintNothingButKeepTheirComma)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		std::vector<uint8_t> wire = unhex(c.bytes);
-		auto *root = reinterpret_cast<struct blob_attr *>(wire.data());
-		ASSERT_TRUE(blob_attr_fits(root, wire.size()));
+		Wire w(c.bytes);
+		auto *root = w.attr();
+		ASSERT_TRUE(blob_attr_fits(root, w.len));
 		EXPECT_EQ(json(root, true), c.list);
 	}
 	// An invalid attribute rendered on its own gives empty text.
-	std::vector<uint8_t> bad = unhex("8500000a 00016100 01020000");
-	EXPECT_EQ(json(reinterpret_cast<struct blob_attr *>(bad.data()), false), "");
+	Wire bad("8500000a 00016100 01020000");
+	EXPECT_EQ(json(bad.attr(), false), "");
 }
 
 TEST(Json, DeepNestingDoesNotExhaustTheStack)
@@ -326,11 +296,7 @@ TEST(Json, TextToBlobmsgTypes)
 		SCOPED_TRACE(c.json);
 		Buf b;
 		ASSERT_TRUE(blobmsg_add_json_from_string(&b, c.json));
-		std::string want;
-		for (char ch : std::string(c.bytes))
-			if (ch != ' ')
-				want += ch;
-		EXPECT_EQ(hex(blob_data(b.root()), blob_len(b.root())), want);
+		EXPECT_EQ(hex(blob_data(b.root()), blob_len(b.root())), squeeze(c.bytes));
 		EXPECT_EQ(json(b.root(), true), c.back);
 	}
 }
