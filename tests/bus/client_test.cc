@@ -6,9 +6,23 @@
 
 #include "bus/blobmsg_json.h"
 #include "bus/ubus.h"
+#include "bus/ubusmsg.h"
+#include "bus/uloop.h"
 #include "tests/bus/bus_util.h"
 
+using bustest::frame;
+using bustest::hex;
+using bustest::hex32;
+using bustest::to_hex;
+
 namespace {
+
+// The session the captures were taken from: object "demo" with id 087fee8f
+// and type 31bb3252, event handler object d4b5fe72, caller client 559d43b3.
+constexpr uint32_t demo_id = 0x087fee8f;
+constexpr uint32_t demo_type_id = 0x31bb3252;
+constexpr uint32_t handler_id = 0xd4b5fe72;
+constexpr uint32_t caller_id = 0x559d43b3;
 
 int echo_get(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
 	     const char *, struct blob_attr *msg)
@@ -24,7 +38,44 @@ int echo_get(struct ubus_context *ctx, struct ubus_object *, struct ubus_request
 
 const struct blobmsg_policy get_policy[] = {{"id", BLOBMSG_TYPE_INT32}};
 const struct ubus_method demo_methods[] = {{"get", echo_get, get_policy, 1}};
-struct ubus_object_type demo_type = {"demo", 0, demo_methods, 1};
+
+struct DemoObject {
+	struct ubus_object_type type = {"demo", 0, demo_methods, 1};
+	struct ubus_object obj = {};
+	DemoObject(const char *name = "demo")
+	{
+		obj.name = name;
+		obj.type = &type;
+		obj.methods = demo_methods;
+		obj.n_methods = 1;
+	}
+};
+
+std::string status_hex(int code)
+{
+	return "01000008 " + hex32(uint32_t(code));
+}
+
+// Answers like the broker: ADD_OBJECT gets the ids of the capture, every
+// request a STATUS 0 with its own seq and peer.
+std::vector<uint8_t> broker_like(const std::vector<uint8_t> &m)
+{
+	uint16_t seq = bustest::frame_seq(m);
+	uint32_t peer = bustest::frame_peer(m);
+	std::vector<uint8_t> out;
+	if (bustest::frame_type(m) == UBUS_MSG_ADD_OBJECT) {
+		bool has_sig = m.size() > 12;
+		std::string attrs = "03000008 " + hex32(has_sig ? demo_id : handler_id);
+		if (has_sig)
+			attrs += " 05000008 " + hex32(demo_type_id);
+		out = frame(UBUS_MSG_DATA, seq, peer, attrs);
+	}
+	if (bustest::frame_type(m) == UBUS_MSG_STATUS || bustest::frame_type(m) == UBUS_MSG_DATA)
+		return out;
+	std::vector<uint8_t> st = frame(UBUS_MSG_STATUS, seq, peer, status_hex(0));
+	out.insert(out.end(), st.begin(), st.end());
+	return out;
+}
 
 void collect(struct ubus_request *req, int, struct blob_attr *msg)
 {
@@ -34,47 +85,15 @@ void collect(struct ubus_request *req, int, struct blob_attr *msg)
 	free(s);
 }
 
-TEST(BusClient, InvokeReachesAnObjectOfAnotherClient)
-{
-	bustest::Broker broker;
-	bustest::Peer server(broker.path());
-	ASSERT_TRUE(server.connected());
-	struct ubus_object obj = {};
-	obj.name = "demo";
-	obj.type = &demo_type;
-	obj.methods = demo_methods;
-	obj.n_methods = 1;
-	int ret = -1;
-	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &obj); });
-	ASSERT_EQ(ret, 0);
-
-	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
-	ASSERT_NE(ctx, nullptr);
-	uint32_t id = 0;
-	ASSERT_EQ(ubus_lookup_id(ctx, "demo", &id), 0);
-	EXPECT_EQ(id, obj.id);
-	struct blob_buf b = {};
-	blob_buf_init(&b, 0);
-	blobmsg_add_u32(&b, "id", 7);
-	std::vector<std::string> replies;
-	EXPECT_EQ(ubus_invoke(ctx, id, "get", b.head, collect, &replies, 1000), 0);
-	ASSERT_EQ(replies.size(), 1u);
-	EXPECT_EQ(replies[0], "{\"ok\":true,\"id\":7}");
-	EXPECT_EQ(ubus_invoke(ctx, id, "nope", b.head, collect, &replies, 1000),
-		  UBUS_STATUS_METHOD_NOT_FOUND);
-	blob_buf_free(&b);
-	server.run([&](struct ubus_context *ctx) { ubus_remove_object(ctx, &obj); });
-	ubus_free(ctx);
-}
-
-} // namespace
-
-namespace {
-
 struct Recorder {
 	struct ubus_event_handler ev = {};
 	std::mutex lock;
 	std::vector<std::string> seen;
+	std::vector<std::string> snapshot()
+	{
+		std::lock_guard<std::mutex> g(lock);
+		return seen;
+	}
 };
 
 void record_event(struct ubus_context *, struct ubus_event_handler *ev, const char *type,
@@ -87,33 +106,507 @@ void record_event(struct ubus_context *, struct ubus_event_handler *ev, const ch
 	free(s);
 }
 
-TEST(BusClient, EventsReachMatchingHandlers)
+TEST(BusClientWire, GreetingGivesTheClientIdInHostOrder)
 {
-	bustest::Broker broker;
-	bustest::Peer listener(broker.path());
+	bustest::FakeBroker fake(0x7efc82fa, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	EXPECT_EQ(ctx->local_id, 0x7efc82fau);
+	ubus_free(ctx);
+}
+
+TEST(BusClientWire, ServerSessionMatchesTheCapture)
+{
+	bustest::FakeBroker fake(0xd3bd0938, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	DemoObject demo;
+	ASSERT_EQ(ubus_add_object(ctx, &demo.obj), 0);
+	EXPECT_EQ(demo.obj.id, demo_id);
+	EXPECT_EQ(demo.type.id, demo_type_id);
 	Recorder rec;
 	rec.ev.cb = record_event;
-	int ret = -1;
-	listener.run([&](struct ubus_context *ctx) {
-		ret = ubus_register_event_handler(ctx, &rec.ev, "demo.*");
+	ASSERT_EQ(ubus_register_event_handler(ctx, &rec.ev, "demo.*"), 0);
+	EXPECT_EQ(rec.ev.obj.id, handler_id);
+
+	auto got = fake.received();
+	ASSERT_EQ(got.size(), 3u);
+	EXPECT_EQ(to_hex(got[0]),
+		  to_hex(hex("00060001 00000000 00000030 02000009 64656d6f 00000000 06000020 "
+			     "8200001c 00036765 74000000 85000010 00026964 00000000 00000005")));
+	EXPECT_EQ(to_hex(got[1]), to_hex(hex("00060002 00000000 00000004")));
+	EXPECT_EQ(to_hex(got[2]),
+		  to_hex(hex("00050003 00000001 0000004c 03000008 00000001 0400000d 72656769 "
+			     "73746572 00000000 07000030 85000014 00066f62 6a656374 00000000 "
+			     "d4b5fe72 83000017 00077061 74746572 6e000000 64656d6f 2e2a0000")));
+
+	// The broker forwards a call of demo.get {"id":7} from 559d43b3.
+	uloop_init();
+	ubus_add_uloop(ctx);
+	fake.inject(hex("00050002 559d43b3 00000040 03000008 087fee8f 04000008 67657400 "
+			"0c000009 726f6f74 00000000 0d000009 726f6f74 00000000 07000014 "
+			"85000010 00026964 00000000 00000007"));
+	while (!fake.wait_received(5, 0))
+		uloop_run_timeout(100);
+	got = fake.received();
+	EXPECT_EQ(to_hex(got[3]),
+		  to_hex(hex("00020002 559d43b3 00000030 03000008 087fee8f 07000024 8700000d "
+			     "00026f6b 00000000 01000000 85000010 00026964 00000000 00000007")));
+	EXPECT_EQ(to_hex(got[4]),
+		  to_hex(hex("00010002 559d43b3 00000014 01000008 00000000 03000008 087fee8f")));
+
+	// A method the object does not have.
+	fake.inject(frame(UBUS_MSG_INVOKE, 3, caller_id,
+			  "03000008 087fee8f 04000009 6e6f7065 00000000 07000004"));
+	while (!fake.wait_received(6, 0))
+		uloop_run_timeout(100);
+	EXPECT_EQ(to_hex(fake.received()[5]),
+		  to_hex(hex("00010003 559d43b3 00000014 01000008 00000003 03000008 087fee8f")));
+
+	// A call without DATA is refused with the caller's seq and peer.
+	fake.inject(frame(UBUS_MSG_INVOKE, 4, caller_id, "03000008 087fee8f 04000008 67657400"));
+	while (!fake.wait_received(7, 0))
+		uloop_run_timeout(100);
+	EXPECT_EQ(to_hex(fake.received()[6]),
+		  to_hex(hex("00010004 559d43b3 00000014 01000008 00000002 03000008 087fee8f")));
+
+	ubus_free(ctx);
+	uloop_done();
+}
+
+TEST(BusClientWire, CallerRequestsMatchTheCapture)
+{
+	struct Case {
+		const char *what;
+		std::function<void(struct ubus_context *)> call;
+		const char *expected;
+	};
+	static const Case cases[] = {
+		{"lookup exact",
+		 [](struct ubus_context *ctx) { ubus_lookup(ctx, "demo", nullptr, nullptr); },
+		 "00040001 00000000 00000010 02000009 64656d6f 00000000"},
+		{"lookup wildcard",
+		 [](struct ubus_context *ctx) { ubus_lookup(ctx, "de*", nullptr, nullptr); },
+		 "00040001 00000000 0000000c 02000008 64652a00"},
+		{"lookup all",
+		 [](struct ubus_context *ctx) { ubus_lookup(ctx, nullptr, nullptr, nullptr); },
+		 "00040001 00000000 00000004"},
+		{"invoke with arguments",
+		 [](struct ubus_context *ctx) {
+			 struct blob_buf b = {};
+			 blob_buf_init(&b, 0);
+			 blobmsg_add_u32(&b, "id", 7);
+			 ubus_invoke(ctx, demo_id, "get", b.head, nullptr, nullptr, 1000);
+			 blob_buf_free(&b);
+		 },
+		 "00050001 087fee8f 00000028 03000008 087fee8f 04000008 67657400 07000014 "
+		 "85000010 00026964 00000000 00000007"},
+		{"invoke without arguments",
+		 [](struct ubus_context *ctx) {
+			 ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 1000);
+		 },
+		 "00050001 087fee8f 00000018 03000008 087fee8f 04000008 67657400 07000004"},
+		{"event send",
+		 [](struct ubus_context *ctx) {
+			 struct blob_buf b = {};
+			 blob_buf_init(&b, 0);
+			 blobmsg_add_u32(&b, "n", 1);
+			 ubus_send_event(ctx, "demo.ev", b.head);
+			 blob_buf_free(&b);
+		 },
+		 "00050001 00000001 00000048 03000008 00000001 04000009 73656e64 00000000 "
+		 "07000030 83000014 00026964 00000000 64656d6f 2e657600 82000018 00046461 "
+		 "74610000 8500000c 00016e00 00000001"},
+		{"remove object",
+		 [](struct ubus_context *ctx) {
+			 struct ubus_object obj = {};
+			 obj.id = demo_id;
+			 ubus_remove_object(ctx, &obj);
+		 },
+		 "00070001 00000000 0000000c 03000008 087fee8f"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		bustest::FakeBroker fake(caller_id, broker_like);
+		struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+		ASSERT_NE(ctx, nullptr);
+		c.call(ctx);
+		auto got = fake.received();
+		ASSERT_EQ(got.size(), 1u);
+		EXPECT_EQ(to_hex(got[0]), to_hex(hex(c.expected)));
+		ubus_free(ctx);
+	}
+}
+
+TEST(BusClient, InvokeHandsEveryDataReplyToTheCallbackThenReturnsTheStatus)
+{
+	bustest::FakeBroker fake(caller_id, [](const std::vector<uint8_t> &m) {
+		uint16_t seq = bustest::frame_seq(m);
+		std::vector<uint8_t> out;
+		auto add = [&](const std::vector<uint8_t> &f) {
+			out.insert(out.end(), f.begin(), f.end());
+		};
+		add(frame(UBUS_MSG_DATA, seq, demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000001"));
+		// Without a DATA attribute: not handed on.
+		add(frame(UBUS_MSG_DATA, seq, demo_id, "03000008 087fee8f"));
+		// Another request's reply: not ours.
+		add(frame(UBUS_MSG_DATA, uint16_t(seq + 1), demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000009"));
+		add(frame(UBUS_MSG_DATA, seq, demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000002"));
+		add(frame(UBUS_MSG_STATUS, seq, demo_id, status_hex(UBUS_STATUS_NO_DATA)));
+		// After the status: too late.
+		add(frame(UBUS_MSG_DATA, seq, demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000003"));
+		return out;
 	});
-	ASSERT_EQ(ret, 0);
-	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	std::vector<std::string> replies;
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 2000),
+		  UBUS_STATUS_NO_DATA);
+	EXPECT_EQ(replies, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
+	// The late reply is dropped, and the next request is numbered on.
+	replies.clear();
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 2000),
+		  UBUS_STATUS_NO_DATA);
+	EXPECT_EQ(replies, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
+	EXPECT_EQ(bustest::frame_seq(fake.received()[1]), 2);
+	ubus_free(ctx);
+}
+
+TEST(BusClient, SilentObjectTimesOutAndItsLateRepliesAreIgnored)
+{
+	bustest::FakeBroker fake(caller_id, nullptr);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	std::vector<std::string> replies;
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 50),
+		  UBUS_STATUS_TIMEOUT);
+	fake.inject(frame(UBUS_MSG_DATA, 1, demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000001"));
+	fake.inject(frame(UBUS_MSG_STATUS, 1, demo_id, status_hex(0)));
+	// A negative time-out gives up at once, after sending.
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, -1),
+		  UBUS_STATUS_TIMEOUT);
+	EXPECT_TRUE(replies.empty());
+	EXPECT_TRUE(fake.wait_received(2));
+	ubus_free(ctx);
+}
+
+TEST(BusClient, RequestsTooBigForTheBusAreRefusedUnsent)
+{
+	bustest::FakeBroker fake(caller_id, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	struct blob_buf b = {};
 	blob_buf_init(&b, 0);
-	blobmsg_add_u32(&b, "n", 1);
-	EXPECT_EQ(ubus_send_event(ctx, "demo.ev", b.head), 0);
-	EXPECT_EQ(ubus_send_event(ctx, "other", b.head), 0);
-	EXPECT_EQ(ubus_send_event(ctx, "demo", b.head), 0);
-	EXPECT_TRUE(testutil::wait_until([&] {
-		std::lock_guard<std::mutex> g(rec.lock);
-		return rec.seen.size() >= 1;
-	}));
+	std::string big(UBUS_MAX_MSGLEN, 'x');
+	blobmsg_add_string(&b, "s", big.c_str());
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", b.head, nullptr, nullptr, 1000),
+		  UBUS_STATUS_INVALID_ARGUMENT);
 	blob_buf_free(&b);
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 1000), 0);
+	EXPECT_EQ(fake.received().size(), 1u);
 	ubus_free(ctx);
-	std::lock_guard<std::mutex> g(rec.lock);
-	EXPECT_EQ(rec.seen, std::vector<std::string>{"demo.ev {\"n\":1}"});
+}
+
+TEST(BusClient, LookupOfAPathWithoutTypeFindsNoId)
+{
+	// The broker answers an untyped object with a bare STATUS 0.
+	bustest::FakeBroker fake(caller_id, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	uint32_t id = 12345;
+	EXPECT_EQ(ubus_lookup_id(ctx, "untyped", &id), UBUS_STATUS_NOT_FOUND);
+	EXPECT_EQ(id, 12345u);
+	ubus_free(ctx);
+}
+
+TEST(BusClient, BrokerGoingAwayFailsTheCallAndReportsTheLossOnce)
+{
+	static int lost;
+	lost = 0;
+	bustest::FakeBroker fake(caller_id, nullptr);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	ctx->connection_lost = [](struct ubus_context *) { lost++; };
+	fake.hang_up();
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 0),
+		  UBUS_STATUS_CONNECTION_FAILED);
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 0),
+		  UBUS_STATUS_CONNECTION_FAILED);
+	EXPECT_EQ(lost, 1);
+	ubus_free(ctx);
+}
+
+// Incoming calls and events that arrive while a synchronous call waits are
+// queued and handled afterwards, in arrival order.
+struct DeferralCase {
+	bool registered;
+};
+
+class BusClientDeferral : public ::testing::TestWithParam<DeferralCase> {};
+
+TEST_P(BusClientDeferral, EventsDuringACallWaitForItAndKeepTheirOrder)
+{
+	static std::vector<std::string> *log;
+	std::vector<std::string> events;
+	log = &events;
+	bustest::FakeBroker fake(caller_id, [](const std::vector<uint8_t> &m) {
+		std::vector<uint8_t> out = broker_like(m);
+		if (bustest::frame_type(m) != UBUS_MSG_INVOKE ||
+		    bustest::frame_peer(m) != demo_id)
+			return out;
+		uint16_t seq = bustest::frame_seq(m);
+		std::vector<uint8_t> r;
+		auto add = [&](const std::vector<uint8_t> &f) {
+			r.insert(r.end(), f.begin(), f.end());
+		};
+		// Two events for our handler, then the reply.
+		add(frame(UBUS_MSG_INVOKE, 1, 0,
+			  "03000008 d4b5fe72 04000008 652e3100 07000010 8500000c 00016e00 00000001"));
+		add(frame(UBUS_MSG_INVOKE, 2, 0,
+			  "03000008 d4b5fe72 04000008 652e3200 07000010 8500000c 00016e00 00000002"));
+		add(frame(UBUS_MSG_DATA, seq, demo_id,
+			  "03000008 087fee8f 07000010 8500000c 00016e00 00000000"));
+		add(frame(UBUS_MSG_STATUS, seq, demo_id, status_hex(0)));
+		return r;
+	});
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	uloop_init();
+	if (GetParam().registered)
+		ubus_add_uloop(ctx);
+	struct ubus_event_handler ev = {};
+	ev.cb = [](struct ubus_context *, struct ubus_event_handler *, const char *type,
+		   struct blob_attr *) { log->push_back(type); };
+	ASSERT_EQ(ubus_register_event_handler(ctx, &ev, "e.*"), 0);
+
+	auto during = [](struct ubus_request *, int, struct blob_attr *) {
+		log->push_back("reply");
+	};
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, during, nullptr, 2000), 0);
+	if (GetParam().registered) {
+		// Handled at the loop's next turn, not inside the call.
+		EXPECT_EQ(events, std::vector<std::string>{"reply"});
+		uloop_run_timeout(0);
+	}
+	EXPECT_EQ(events, (std::vector<std::string>{"reply", "e.1", "e.2"}));
+	ubus_free(ctx);
+	uloop_done();
+}
+
+INSTANTIATE_TEST_SUITE_P(Socket, BusClientDeferral,
+			 ::testing::Values(DeferralCase{true}, DeferralCase{false}),
+			 [](const auto &info) {
+				 return info.param.registered ? std::string("InLoop")
+							      : std::string("Standalone");
+			 });
+
+TEST(BusClient, DataForARequestWhoseCallbackRunsIsHeldBackInArrivalOrder)
+{
+	static std::vector<std::string> *log;
+	static struct ubus_context *ctx;
+	std::vector<std::string> seen;
+	log = &seen;
+	bustest::FakeBroker fake(caller_id, [](const std::vector<uint8_t> &m) {
+		uint16_t seq = bustest::frame_seq(m);
+		if (bustest::frame_type(m) != UBUS_MSG_LOOKUP)
+			return frame(UBUS_MSG_STATUS, seq, bustest::frame_peer(m), status_hex(0));
+		std::vector<uint8_t> r;
+		for (const char *p : {"61000000", "62000000", "63000000"}) {
+			auto f = frame(UBUS_MSG_DATA, seq, 0,
+				       std::string("02000006 ") + p +
+					       " 03000008 00000500 05000008 00000600 06000004");
+			r.insert(r.end(), f.begin(), f.end());
+		}
+		auto st = frame(UBUS_MSG_STATUS, seq, 0, status_hex(0));
+		r.insert(r.end(), st.begin(), st.end());
+		return r;
+	});
+	ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	EXPECT_EQ(ubus_lookup(
+			  ctx, "*",
+			  [](struct ubus_context *, struct ubus_object_data *o, void *) {
+				  log->push_back(o->path);
+				  if (log->size() == 1) {
+					  EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr,
+								nullptr, nullptr, 2000),
+						    0);
+				  }
+			  },
+			  nullptr),
+		  0);
+	EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c"}));
+	ubus_free(ctx);
+}
+
+TEST(BusClient, IncomingCallWithoutAnswerExpectedGetsNoStatus)
+{
+	static int calls;
+	calls = 0;
+	bustest::FakeBroker fake(0xd3bd0938, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	struct ubus_event_handler ev = {};
+	ev.cb = [](struct ubus_context *, struct ubus_event_handler *, const char *,
+		   struct blob_attr *) { calls++; };
+	ASSERT_EQ(ubus_register_event_handler(ctx, &ev, "demo.*"), 0);
+	uloop_init();
+	ubus_add_uloop(ctx);
+	// An event delivery (peer 0) and a call flagged NO_REPLY.
+	fake.inject(frame(UBUS_MSG_INVOKE, 7, 0,
+			  "03000008 d4b5fe72 0400000c 64656d6f 2e657600 07000004"));
+	fake.inject(frame(UBUS_MSG_INVOKE, 8, caller_id,
+			  "0a000005 01000000 03000008 d4b5fe72 0400000c 64656d6f 2e657600 "
+			  "07000004"));
+	while (calls < 2)
+		uloop_run_timeout(100);
+	// The next thing written is the lookup, not a status.
+	ubus_lookup(ctx, "x", nullptr, nullptr);
+	auto got = fake.received();
+	ASSERT_EQ(got.size(), 3u);
+	EXPECT_EQ(bustest::frame_type(got[2]), UBUS_MSG_LOOKUP);
+	ubus_free(ctx);
+	uloop_done();
+}
+
+TEST(BusClient, DeferredCallIsAnsweredWhenCompleted)
+{
+	static struct ubus_request_data held;
+	bustest::FakeBroker fake(0xd3bd0938, broker_like);
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	static const struct ubus_method methods[] = {
+		{"slow",
+		 [](struct ubus_context *c, struct ubus_object *, struct ubus_request_data *req,
+		    const char *, struct blob_attr *msg) {
+			 ubus_send_reply(c, req, nullptr);
+			 ubus_defer_request(c, req, &held);
+			 (void)msg;
+			 return 99;
+		 },
+		 nullptr, 0},
+	};
+	struct ubus_object_type type = {"slow", 0, methods, 1};
+	struct ubus_object obj = {};
+	obj.name = "slow";
+	obj.type = &type;
+	obj.methods = methods;
+	obj.n_methods = 1;
+	ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
+	uloop_init();
+	ubus_add_uloop(ctx);
+	fake.inject(frame(UBUS_MSG_INVOKE, 5, caller_id,
+			  "03000008 087fee8f 04000009 736c6f77 00000000 07000004"));
+	// The reply goes out on its own; the status waits for completion.
+	while (!fake.wait_received(2, 0))
+		uloop_run_timeout(100);
+	EXPECT_EQ(to_hex(fake.received()[1]),
+		  to_hex(hex("00020005 559d43b3 00000010 03000008 087fee8f 07000004")));
+	ubus_complete_deferred_request(ctx, &held, UBUS_STATUS_NOT_SUPPORTED);
+	ASSERT_TRUE(fake.wait_received(3));
+	EXPECT_EQ(to_hex(fake.received()[2]),
+		  to_hex(hex("00010005 559d43b3 00000014 01000008 00000008 03000008 087fee8f")));
+	ubus_free(ctx);
+	uloop_done();
+}
+
+// With the real broker.
+
+TEST(BusClient, InvokeReachesAnObjectOfAnotherClient)
+{
+	bustest::Broker broker;
+	bustest::Peer server(broker.path());
+	ASSERT_TRUE(server.connected());
+	DemoObject demo;
+	int ret = -1;
+	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &demo.obj); });
+	ASSERT_EQ(ret, 0);
+
+	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	uint32_t id = 0;
+	ASSERT_EQ(ubus_lookup_id(ctx, "demo", &id), 0);
+	EXPECT_EQ(id, demo.obj.id);
+	struct blob_buf b = {};
+	blob_buf_init(&b, 0);
+	blobmsg_add_u32(&b, "id", 7);
+	std::vector<std::string> replies;
+	EXPECT_EQ(ubus_invoke(ctx, id, "get", b.head, collect, &replies, 1000), 0);
+	EXPECT_EQ(replies, std::vector<std::string>{"{\"ok\":true,\"id\":7}"});
+	EXPECT_EQ(ubus_invoke(ctx, id, "nope", b.head, collect, &replies, 1000),
+		  UBUS_STATUS_METHOD_NOT_FOUND);
+	blob_buf_free(&b);
+	server.run([&](struct ubus_context *c) { ret = ubus_remove_object(c, &demo.obj); });
+	EXPECT_EQ(ret, 0);
+	EXPECT_EQ(demo.obj.id, 0u);
+	// The type went with its last object.
+	EXPECT_EQ(demo.type.id, 0u);
+	EXPECT_EQ(ubus_invoke(ctx, id, "get", nullptr, nullptr, nullptr, 1000),
+		  UBUS_STATUS_NOT_FOUND);
+	ubus_free(ctx);
+}
+
+TEST(BusClient, CallingOneselfWaitsForTheTimeOutThenRunsTheHandler)
+{
+	static int calls;
+	calls = 0;
+	bustest::Broker broker;
+	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	static const struct ubus_method methods[] = {
+		{"ping",
+		 [](struct ubus_context *, struct ubus_object *, struct ubus_request_data *,
+		    const char *, struct blob_attr *) {
+			 calls++;
+			 return 0;
+		 },
+		 nullptr, 0},
+	};
+	struct ubus_object_type type = {"self", 0, methods, 1};
+	struct ubus_object obj = {};
+	obj.name = "self";
+	obj.type = &type;
+	obj.methods = methods;
+	obj.n_methods = 1;
+	ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
+	EXPECT_EQ(ubus_invoke(ctx, obj.id, "ping", nullptr, nullptr, nullptr, 100),
+		  UBUS_STATUS_TIMEOUT);
+	// Not registered with a loop: the queued call ran when the call returned.
+	EXPECT_EQ(calls, 1);
+	ubus_free(ctx);
+}
+
+TEST(BusClient, LostBrokerEndsTheRunningLoop)
+{
+	static bustest::Broker *broker;
+	auto owned = std::make_unique<bustest::Broker>();
+	broker = owned.get();
+	uloop_init();
+	struct ubus_context *ctx = ubus_connect(broker->path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	ubus_add_uloop(ctx);
+	struct uloop_timeout stop = {};
+	stop.cb = [](struct uloop_timeout *) { broker->stop(); };
+	uloop_timeout_set(&stop, 0);
+	struct uloop_timeout guard = {};
+	static bool guard_fired;
+	guard_fired = false;
+	guard.cb = [](struct uloop_timeout *) {
+		guard_fired = true;
+		uloop_end();
+	};
+	uloop_timeout_set(&guard, 10000);
+	EXPECT_EQ(uloop_run(), 0);
+	EXPECT_FALSE(guard_fired);
+	EXPECT_FALSE(ctx->sock.registered);
+	uloop_timeout_cancel(&guard);
+	ubus_free(ctx);
+	uloop_done();
 }
 
 } // namespace
