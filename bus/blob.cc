@@ -209,10 +209,8 @@ static bool blob_buf_grow(struct blob_buf *buf, size_t need)
 
 int blob_buf_init(struct blob_buf *buf, int id)
 {
-	if (!buf->buf) {
+	if (!buf->buf)
 		buf->buflen = 0;
-		buf->head = nullptr;
-	}
 	buf->head = static_cast<struct blob_attr *>(buf->buf);
 	if (!blob_buf_grow(buf, sizeof(struct blob_attr)))
 		return -1;

@@ -238,7 +238,8 @@ struct json_writer {
 			json_frame &f = stack[depth - 1];
 			const auto *cur = reinterpret_cast<const struct blob_attr *>(f.pos);
 			if (f.rem < sizeof(struct blob_attr) ||
-			    blob_raw_len(cur) < sizeof(struct blob_attr) || blob_pad_len(cur) > f.rem) {
+			    blob_raw_len(cur) < sizeof(struct blob_attr) ||
+			    blob_pad_len(cur) > f.rem) {
 				if (indent)
 					out.tabs(f.level);
 				out.add(f.array ? ']' : '}');
@@ -312,8 +313,10 @@ bool blobmsg_add_json_element(struct blob_buf *b, const char *name, json_object 
 			return false;
 		bool ok = true;
 		size_t n = json_object_array_length(obj);
-		for (size_t i = 0; ok && i < n; i++)
-			ok = blobmsg_add_json_element(b, nullptr, json_object_array_get_idx(obj, i));
+		for (size_t i = 0; ok && i < n; i++) {
+			json_object *elem = json_object_array_get_idx(obj, i);
+			ok = blobmsg_add_json_element(b, nullptr, elem);
+		}
 		blobmsg_close_array(b, c);
 		return ok;
 	}

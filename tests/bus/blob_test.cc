@@ -180,7 +180,8 @@ TEST(Blob, IntegerAndStringLengthsAndPadding)
 		const char *bytes;
 	};
 	const std::vector<Case> cases = {
-		{"u8", [](struct blob_buf *b) { return blob_put_u8(b, 9, 1); }, "09000005 01000000"},
+		{"u8", [](struct blob_buf *b) { return blob_put_u8(b, 9, 1); },
+		 "09000005 01000000"},
 		{"u16", [](struct blob_buf *b) { return blob_put_u16(b, 1, 0xfffb); },
 		 "01000006 fffb0000"},
 		{"u64 high word first",

@@ -36,7 +36,10 @@ struct Buf {
 	struct blob_buf *operator&() { return &b; }
 	struct blob_attr *root() const { return b.head; }
 	// The root's first child.
-	struct blob_attr *first() const { return static_cast<struct blob_attr *>(blob_data(b.head)); }
+	struct blob_attr *first() const
+	{
+		return static_cast<struct blob_attr *>(blob_data(b.head));
+	}
 	// The whole root, padding included.
 	std::string hex_all() const { return hex(b.head, blob_pad_len(b.head)); }
 };

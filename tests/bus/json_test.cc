@@ -48,7 +48,8 @@ void build_radio(struct blob_buf *b)
 	blobmsg_close_table(b, radio);
 }
 
-const char radio_inner[] = R"({"i16":-5,"i64":-9000000000,"d":0.250000,"list":[1,"x",false,{"k":2}]})";
+const char radio_inner[] =
+	R"({"i16":-5,"i64":-9000000000,"d":0.250000,"list":[1,"x",false,{"k":2}]})";
 
 } // namespace
 
@@ -136,14 +137,18 @@ TEST(Json, ScalarsAndContainersPerType)
 		{"int64 minimum",
 		 [](struct blob_buf *b) { blobmsg_add_u64(b, "v", 0x8000000000000000ull); },
 		 R"("v":-9223372036854775808)"},
-		{"negative infinity", [](struct blob_buf *b) { blobmsg_add_double(b, "v", -INFINITY); },
+		{"negative infinity",
+		 [](struct blob_buf *b) { blobmsg_add_double(b, "v", -INFINITY); },
 		 R"("v":-inf)"},
-		{"bool false", [](struct blob_buf *b) { blobmsg_add_u8(b, "v", 0); }, R"("v":false)"},
+		{"bool false", [](struct blob_buf *b) { blobmsg_add_u8(b, "v", 0); },
+		 R"("v":false)"},
 		{"unnamed value", [](struct blob_buf *b) { blobmsg_add_u32(b, nullptr, 5); }, "5"},
 		{"key escaped like a value",
 		 [](struct blob_buf *b) { blobmsg_add_u8(b, "a\"\n", 1); }, R"("a\"\n":true)"},
 		{"string stops at its first nul",
-		 [](struct blob_buf *b) { blobmsg_add_field(b, BLOBMSG_TYPE_STRING, "v", "ab\0cd", 6); },
+		 [](struct blob_buf *b) {
+			 blobmsg_add_field(b, BLOBMSG_TYPE_STRING, "v", "ab\0cd", 6);
+		 },
 		 R"("v":"ab")"},
 		{"array ignores member names",
 		 [](struct blob_buf *b) {
@@ -215,7 +220,8 @@ TEST(Json, InvalidMembersPrintNothingButKeepTheirComma)
 		{"truncated last member ends the walk",
 		 "00000014 8500000c 00016100 00000001 85000010 00016200", R"({"a":1})"},
 		{"invalid member inside a nested table",
-		 "0000001c 82000018 00017400 8500000c 00016100 00000001 87000004", R"({"t":{"a":1,}})"},
+		 "0000001c 82000018 00017400 8500000c 00016100 00000001 87000004",
+		 R"({"t":{"a":1,}})"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
