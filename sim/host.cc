@@ -244,6 +244,13 @@ host::host(const std::string &socket_path) : impl_(new impl)
 
 host::~host()
 {
+	stop();
+	close(impl_->wake_fd);
+	delete impl_;
+}
+
+void host::stop()
+{
 	impl_->stop_requested = true;
 	if (impl_->thread.joinable()) {
 		bool running;
@@ -255,8 +262,6 @@ host::~host()
 			run([] { uloop_end(); });
 		impl_->thread.join();
 	}
-	close(impl_->wake_fd);
-	delete impl_;
 }
 
 bool host::ok() const

@@ -146,6 +146,10 @@ public:
 
 	// Connected and running.
 	bool ok() const;
+	// Ends the loop, destroys the agents and the topology daemon, drops
+	// pending posts and joins the thread. Later calls run on the caller's
+	// thread against an empty host. The destructor stops a running host.
+	void stop();
 	const std::string &socket_path() const;
 
 	// Runs `fn` on the host thread and returns when it has run (at once

@@ -1,0 +1,863 @@
+#include "sim/mesh.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <sstream>
+
+#include "sim/records.h"
+#include "src/cmd.h"
+
+namespace sim {
+
+// A station dropped from its BSS looks for another one after this long.
+static constexpr int REJOIN_DELAY_MS = 1500;
+// Lines about bursts of commands (a neighbor pass, monitoring requests) are
+// written once the burst is over.
+static constexpr int BURST_QUIET_MS = 400;
+
+struct mesh_actor;
+
+struct mesh::state {
+	std::unique_ptr<mesh_actor> act;
+	radio_model radio;
+	std::map<std::string, agent *> agents; // by box name
+	agent *local = nullptr;
+	std::map<mac_addr, std::string> bss_names;  // BSSID -> "box/ifname"
+	std::map<std::string, mac_addr> bss_ids;    // "box/ifname" -> BSSID
+	std::map<std::string, std::map<int, fault>> faults; // box -> cmd -> fault
+	bool in_model = false;
+	std::map<std::string, std::string> last_left; // station -> BSS it last left
+	std::map<std::string, std::string> printed;   // burst key -> last line written
+	std::set<std::string> pending;                 // burst keys armed
+	std::map<std::string, std::vector<std::string>> burst_items;
+	std::atomic<bool> started{false};
+	std::atomic<size_t> steps_done{0};
+	std::chrono::steady_clock::time_point t0;
+
+	explicit state(int threshold) : radio(threshold) {}
+};
+
+mesh::mesh(host &h, const scenario &s, FILE *out, bool verbose)
+	: h_(h), s_(s), out_(out), verbose_(verbose),
+	  st_(std::make_unique<state>(s.lowrssi_threshold))
+{
+}
+
+double mesh::elapsed() const
+{
+	if (!st_->started)
+		return 0;
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - st_->t0).count();
+}
+
+void mesh::say(const std::string &text)
+{
+	char stamp[32];
+	if (st_->started)
+		snprintf(stamp, sizeof(stamp), "[%6.1fs]", elapsed());
+	else
+		snprintf(stamp, sizeof(stamp), "[ start ]");
+	std::lock_guard<std::mutex> lock(out_mu_);
+	fprintf(out_, "%s %s\n", stamp, text.c_str());
+	fflush(out_);
+}
+
+std::string mesh::bss_name(const mac_addr &bssid) const
+{
+	auto it = st_->bss_names.find(bssid);
+	return it == st_->bss_names.end() ? mac_text(bssid) : it->second;
+}
+
+// The address `sta` uses on `box`.
+static mac_addr address_on(const scenario &s, const scenario_box &box, const mac_addr &own)
+{
+	if (!box.translate || s.oui.empty())
+		return own;
+	return translated_mac(own, s.oui[0], s.mobility_domain);
+}
+
+static const scenario_station *station_of(const scenario &s, const mac_addr &addr)
+{
+	for (const auto &st : s.stations) {
+		if (st.mac == addr)
+			return &st;
+		for (uint8_t o : s.oui)
+			if (translated_mac(st.mac, o, s.mobility_domain) == addr)
+				return &st;
+	}
+	return nullptr;
+}
+
+std::string mesh::sta_name(const mac_addr &addr) const
+{
+	const scenario_station *st = station_of(s_, addr);
+	if (!st)
+		return mac_text(addr);
+	if (st->mac == addr)
+		return st->name + " " + mac_text(addr);
+	return st->name + " (as " + mac_text(addr) + ")";
+}
+
+static std::string box_of(const std::string &bss)
+{
+	return bss.substr(0, bss.find('/'));
+}
+
+static std::string ifname_of(const std::string &bss)
+{
+	size_t slash = bss.find('/');
+	return slash == std::string::npos ? "" : bss.substr(slash + 1);
+}
+
+static std::string dbm(int v)
+{
+	return v ? std::to_string(v) + " dBm" : "not heard";
+}
+
+// The model's side of the host thread: what the agents do on their own.
+struct mesh_actor {
+	mesh &m;
+	host &h;
+	const scenario &s;
+	mesh::state &st;
+
+	const scenario_box &box(const std::string &name) { return *s.box(name); }
+
+	std::vector<std::pair<std::string, mac_addr>> bsses_of(const scenario_box &b)
+	{
+		std::vector<std::pair<std::string, mac_addr>> out;
+		for (const auto &x : b.bss)
+			out.push_back({b.name + "/" + x.ifname, x.bssid});
+		return out;
+	}
+
+	// Every agent answers GET_MONITOR_STA from the model, under every
+	// address the station may be known by.
+	void refresh_readings()
+	{
+		for (const auto &b : s.boxes) {
+			agent *a = st.agents[b.name];
+			for (const auto &sta : s.stations) {
+				monitor_reading r = st.radio.reading(sta.name, bsses_of(b));
+				a->set_monitor(sta.mac, r);
+				for (uint8_t o : s.oui)
+					a->set_monitor(translated_mac(sta.mac, o, s.mobility_domain), r);
+			}
+		}
+	}
+
+	void report_low_rssi()
+	{
+		for (const auto &name : st.radio.take_low_rssi()) {
+			const radio_station *rs = st.radio.find(name);
+			const scenario_station *ss = s.station(name);
+			const scenario_box &b = box(box_of(rs->at));
+			int sig = st.radio.signal(name, rs->at);
+			m.say(name + " is weak on " + rs->at + " (" + dbm(sig) + "): " + b.name +
+			      " reports lowrssi");
+			st.agents[b.name]->raise_sta(address_on(s, b, ss->mac), "lowrssi",
+						     ifname_of(rs->at), sig);
+		}
+	}
+
+	void join(const std::string &sta, const std::string &bss)
+	{
+		const scenario_station *ss = s.station(sta);
+		const scenario_box &b = box(box_of(bss));
+		st.in_model = true;
+		st.agents[b.name]->associate(ifname_of(bss), address_on(s, b, ss->mac));
+		st.in_model = false;
+		st.radio.place(sta, bss);
+	}
+
+	void leave(const std::string &sta)
+	{
+		const radio_station *rs = st.radio.find(sta);
+		if (!rs || rs->at.empty())
+			return;
+		const scenario_box &b = box(box_of(rs->at));
+		st.in_model = true;
+		st.agents[b.name]->disassociate(address_on(s, b, s.station(sta)->mac));
+		st.in_model = false;
+		st.radio.place(sta, "");
+	}
+
+	void settle()
+	{
+		refresh_readings();
+		report_low_rssi();
+	}
+
+	void rejoin_later(const std::string &sta)
+	{
+		h.post(
+			[this, sta] {
+				const radio_station *rs = st.radio.find(sta);
+				if (!rs || !rs->at.empty())
+					return;
+				std::string best = st.radio.best_bss(sta);
+				if (best.empty()) {
+					m.say(sta + " hears no BSS of the mesh and stays away");
+					return;
+				}
+				join(sta, best);
+				m.say(sta + " rejoins on " + best + " (" +
+				      dbm(st.radio.signal(sta, best)) + ")");
+				settle();
+			},
+			REJOIN_DELAY_MS);
+	}
+
+	void run_step(const timeline_step &step)
+	{
+		switch (step.kind) {
+		case step_kind::signal: {
+			st.radio.set_signals(step.sta, step.signal);
+			std::string line = step.sta + " hears";
+			const char *sep = " ";
+			for (const auto &kv : step.signal) {
+				line += sep + kv.first + " at " + dbm(kv.second);
+				sep = ", ";
+			}
+			m.say(line);
+			settle();
+			break;
+		}
+		case step_kind::join:
+			join(step.sta, step.bss);
+			m.say(step.sta + " " + mac_text(s.station(step.sta)->mac) + " joins " +
+			      step.bss + " (" + dbm(st.radio.signal(step.sta, step.bss)) + ")");
+			settle();
+			break;
+		case step_kind::roam: {
+			const radio_station *rs = st.radio.find(step.sta);
+			std::string from = rs ? rs->at : "";
+			const scenario_station *ss = s.station(step.sta);
+			if (from == step.bss) {
+				m.say(step.sta + " is on " + step.bss + " already");
+				break;
+			}
+			join(step.sta, step.bss);
+			m.say(step.sta + " " + mac_text(ss->mac) + " roamed " +
+			      (from.empty() ? "(nowhere)" : from) + " -> " + step.bss);
+			if (!from.empty() && from != step.bss) {
+				const scenario_box &ob = box(box_of(from));
+				mac_addr addr = address_on(s, ob, ss->mac);
+				if (box_of(from) == box_of(step.bss) || step.leave) {
+					// The old BSS saw it go.
+					st.in_model = true;
+					st.agents[ob.name]->remove_station(addr);
+					st.agents[ob.name]->raise_sta(addr, "disassociated",
+								      ifname_of(from));
+					st.in_model = false;
+				} else {
+					m.say("  " + from + " still lists it until told otherwise");
+				}
+			}
+			settle();
+			break;
+		}
+		case step_kind::leave:
+			leave(step.sta);
+			m.say(step.sta + " left the mesh");
+			settle();
+			break;
+		case step_kind::vanish:
+			st.agents[step.box]->vanish();
+			m.say(step.box + " vanished from the bus");
+			break;
+		case step_kind::appear:
+			st.agents[step.box]->reappear();
+			m.say(step.box + " is back on the bus");
+			break;
+		case step_kind::radar:
+			set_radar(step.box, step.on);
+			m.say(step.box + (step.on ? " detected radar: its beacons carry the radar element"
+						  : " beacons without the radar element"));
+			break;
+		case step_kind::fault:
+			st.agents[step.box]->set_fault(step.fault.f, step.fault.cmd);
+			st.faults[step.box][step.fault.cmd] = step.fault.f;
+			m.say(step.box + " turns faulty for " +
+			      (step.fault.cmd ? cmd_text(step.fault.cmd) : std::string("every command")));
+			break;
+		case step_kind::event:
+			h.send_event(step.name, step.json);
+			m.say("event " + step.name + (step.json.empty() ? "" : " " + step.json));
+			break;
+		case step_kind::note:
+			m.say(step.text);
+			break;
+		}
+	}
+
+	// What the router hears of `box` when it scans: its BSSes, with the
+	// radar element when it detected radar.
+	void set_radar(const std::string &name, bool on)
+	{
+		if (!st.local)
+			return;
+		for (const auto &x : box(name).bss) {
+			scan_result r;
+			// The SSID element, then the radar element when present.
+			r.ies.assign(2 + x.ssid.size(), 0);
+			r.ies[1] = static_cast<uint8_t>(x.ssid.size());
+			for (size_t i = 0; i < x.ssid.size(); i++)
+				r.ies[2 + i] = static_cast<uint8_t>(x.ssid[i]);
+			r.radar = on;
+			st.local->set_scan_result(x.bssid, r);
+		}
+	}
+
+	// ---- what the controller made the mesh do ---------------------------
+
+	std::string box_name(const agent &a)
+	{
+		for (const auto &kv : st.agents)
+			if (kv.second == &a)
+				return kv.first;
+		return a.name();
+	}
+
+	// A line about a burst of commands, written once the burst is over and
+	// only when it says something new.
+	void burst(const std::string &key, const std::string &item,
+		   std::function<std::string(const std::vector<std::string> &)> line)
+	{
+		auto &items = st.burst_items[key];
+		if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
+			items.push_back(item);
+		if (st.pending.count(key))
+			return;
+		st.pending.insert(key);
+		h.post(
+			[this, key, line] {
+				st.pending.erase(key);
+				std::string text = line(st.burst_items[key]);
+				st.burst_items.erase(key);
+				if (text.empty() || st.printed[key] == text)
+					return;
+				st.printed[key] = text;
+				m.say(text);
+			},
+			BURST_QUIET_MS);
+	}
+
+	bool faulty(const std::string &boxn, int id, fault_kind *kind)
+	{
+		auto it = st.faults.find(boxn);
+		if (it == st.faults.end())
+			return false;
+		auto f = it->second.find(id);
+		if (f == it->second.end())
+			f = it->second.find(0);
+		if (f == it->second.end() || f->second.kind == fault_kind::none)
+			return false;
+		*kind = f->second.kind;
+		return true;
+	}
+
+	void on_command(agent &a, const cmd_record &r)
+	{
+		std::string bn = box_name(a);
+		if (m_verbose)
+			m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
+		fault_kind fk;
+		if (faulty(bn, r.id, &fk))
+			m.say(bn + (fk == fault_kind::no_reply ? " does not answer "
+							       : " answers wrongly to ") +
+			      cmd_text(r.id));
+		switch (r.id) {
+		case CMD_STEER: {
+			steer_request q;
+			if (!decode_steer(r.payload, &q))
+				break;
+			const scenario_station *ss = station_of(s, q.sta);
+			std::string target = m.bss_name(q.target);
+			std::string line = "controller steered " + m.sta_name(q.sta) + " from " + bn;
+			if (ss) {
+				std::string from = st.last_left.count(ss->name) ? st.last_left[ss->name]
+										: st.radio.find(ss->name)->at;
+				if (box_of(from) == bn)
+					line = "controller steered " + m.sta_name(q.sta) + " from " + from;
+				line += " to " + target + " (" + dbm(st.radio.signal(ss->name, target)) +
+					" vs " + dbm(st.radio.signal(ss->name, from)) + ")";
+			} else {
+				line += " to " + target;
+			}
+			m.say(line);
+			break;
+		}
+		case CMD_SET_PARAM: {
+			int ch;
+			if (decode_set_param_channel(r.payload, &ch))
+				m.say(bn + " channel -> " + std::to_string(ch) +
+				      (ch == 0 ? " (its own choice again)" : ""));
+			break;
+		}
+		case CMD_SCAN: {
+			std::string ssid;
+			if (decode_scan_ssid(r.payload, &ssid))
+				m.say("controller has " + bn + " scan for \"" + ssid + "\"");
+			break;
+		}
+		case CMD_GET_SCANRES: {
+			if (r.payload.size() < 6)
+				break;
+			mac_addr b;
+			std::copy(r.payload.begin(), r.payload.begin() + 6, b.begin());
+			std::vector<uint8_t> rec = a.reply_record(CMD_GET_SCANRES, r.payload);
+			m.say("controller asks " + bn + " for its scan result of " + m.bss_name(b) +
+			      ": " + (scanres_has_radar(rec) ? "radar in its beacon" : "no radar"));
+			break;
+		}
+		case CMD_DEL_NEIGHBOR: {
+			if (r.payload.size() < 6)
+				break;
+			mac_addr b;
+			std::copy(r.payload.begin(), r.payload.begin() + 6, b.begin());
+			m.say("controller withdraws neighbor " + m.bss_name(b) + " from " + bn);
+			st.printed.erase("nbr " + bn);
+			break;
+		}
+		case CMD_ADD_NEIGHBOR: {
+			agent *ap = &a;
+			burst("nbr " + bn, "", [this, ap, bn](const std::vector<std::string> &) {
+				std::string line = bn + " neighbor table:";
+				for (const auto &kv : ap->neighbors())
+					line += " " + m.bss_name(kv.first);
+				return line;
+			});
+			break;
+		}
+		case CMD_STEER_EXCLUDE: {
+			std::string list = r.data;
+			burst("exclude", bn, [this, list](const std::vector<std::string> &to) {
+				std::string line = "exclusion list";
+				for (size_t i = 0; i + 17 <= list.size(); i += 17) {
+					mac_addr mm;
+					std::string t = list.substr(i, 17);
+					line += " " + t;
+					if (parse_mac(t, &mm))
+						for (const auto &b : s.boxes)
+							if (b.mac == mm)
+								line += " (" + b.name + ")";
+				}
+				if (list.empty())
+					line += " (empty)";
+				return line + " sent to " + std::to_string(to.size()) + " agents";
+			});
+			break;
+		}
+		case CMD_MONITOR_STA: {
+			if (r.payload.size() < 6)
+				break;
+			mac_addr sta;
+			std::copy(r.payload.begin(), r.payload.begin() + 6, sta.begin());
+			std::string who = m.sta_name(sta);
+			burst("monitor " + who, bn, [who](const std::vector<std::string> &to) {
+				std::string line = "monitoring of " + who + " asked from";
+				for (const auto &t : to)
+					line += " " + t;
+				return line;
+			});
+			break;
+		}
+		case CMD_GET_MONITOR_STA: {
+			if (r.payload.size() < 6)
+				break;
+			mac_addr sta;
+			std::copy(r.payload.begin(), r.payload.begin() + 6, sta.begin());
+			std::vector<uint8_t> rec = a.reply_record(CMD_GET_MONITOR_STA, r.payload);
+			int sig = rec[12] ? rec[12] - 256 : 0;
+			std::string who = m.sta_name(sta);
+			std::string item = bn + " (" + dbm(sig) + ")";
+			st.printed.erase("reading " + who);
+			burst("reading " + who, item, [who](const std::vector<std::string> &from) {
+				std::string line = "controller asked for readings of " + who + ":";
+				for (const auto &f : from)
+					line += " " + f;
+				return line;
+			});
+			break;
+		}
+		default:
+			break;
+		}
+	}
+
+	void on_disconnect(agent &a, const disconnect_record &r)
+	{
+		mac_addr addr;
+		std::string who = parse_mac(r.sta, &addr) ? m.sta_name(addr) : r.sta;
+		m.say("controller dropped " + who + " from " + box_name(a) + "/" + r.ifname);
+	}
+
+	void on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined)
+	{
+		if (st.in_model)
+			return;
+		const scenario_station *ss = station_of(s, addr);
+		if (!ss)
+			return;
+		std::string bss = box_name(a) + "/" + ifname;
+		const radio_station *rs = st.radio.find(ss->name);
+		if (joined) {
+			st.radio.place(ss->name, bss);
+			// After the line about the command that moved it.
+			std::string line = ss->name + " now on " + bss + " (" +
+					   dbm(st.radio.signal(ss->name, bss)) + ")";
+			h.post([this, line] { m.say(line); }, 0);
+		} else {
+			st.last_left[ss->name] = bss;
+			if (rs->at == bss) {
+				st.radio.place(ss->name, "");
+				rejoin_later(ss->name);
+			}
+		}
+		h.post([this] { settle(); }, h.move_delay_ms() + 50);
+	}
+
+	bool m_verbose = false;
+};
+
+mesh::~mesh()
+{
+	// The hooks and the posted steps point at this mesh: a host that
+	// outlives it must be stopped first, or forget them here.
+	h_.on_command(nullptr);
+	h_.on_disconnect(nullptr);
+	h_.on_station(nullptr);
+}
+
+void mesh::build()
+{
+	h_.run([&] {
+		st_->act.reset(new mesh_actor{*this, h_, s_, *st_});
+		st_->act->m_verbose = verbose_;
+		mesh_actor *ap = st_->act.get();
+		for (const auto &b : s_.boxes) {
+			agent_config c;
+			c.prefix = b.prefix;
+			c.name = b.name;
+			c.macaddr = b.mac;
+			c.node_type = b.type;
+			c.connection_type = b.connection;
+			c.depth = b.depth;
+			c.bsses = b.bss;
+			c.router_objects = true;
+			if (b.prefix.empty()) {
+				c.mobility_domain = s_.mobility_domain;
+				c.oui0 = s_.oui;
+			}
+			agent &a = h_.add_agent(c);
+			if (!b.present)
+				a.vanish();
+			for (const auto &f : b.faults) {
+				a.set_fault(f.f, f.cmd);
+				st_->faults[b.name][f.cmd] = f.f;
+			}
+			st_->agents[b.name] = &a;
+			if (b.prefix.empty())
+				st_->local = &a;
+			for (const auto &x : b.bss) {
+				st_->bss_names[x.bssid] = b.name + "/" + x.ifname;
+				st_->bss_ids[b.name + "/" + x.ifname] = x.bssid;
+			}
+		}
+		for (const auto &b : s_.boxes)
+			if (!b.prefix.empty())
+				ap->set_radar(b.name, false);
+		for (const auto &ss : s_.stations) {
+			st_->radio.add(ss.name, ss.mac);
+			st_->radio.set_signals(ss.name, ss.signal);
+			if (!ss.at.empty()) {
+				const scenario_box &b = *s_.box(box_of(ss.at));
+				st_->agents[b.name]->add_station(ifname_of(ss.at),
+								 address_on(s_, b, ss.mac));
+				st_->radio.place(ss.name, ss.at);
+			}
+		}
+		ap->refresh_readings();
+		if (s_.topology)
+			h_.add_topology();
+		h_.set_mobile_stations(true);
+		h_.on_command([ap](agent &a, const cmd_record &r) { ap->on_command(a, r); });
+		h_.on_disconnect(
+			[ap](agent &a, const disconnect_record &r) { ap->on_disconnect(a, r); });
+		h_.on_station([ap](agent &a, const mac_addr &m, const std::string &ifname, bool j) {
+			ap->on_station(a, m, ifname, j);
+		});
+	});
+}
+
+void mesh::start_timeline()
+{
+	h_.run([&] {
+		st_->t0 = std::chrono::steady_clock::now();
+		st_->started = true;
+		mesh_actor *ap = st_->act.get();
+		for (const auto &step : s_.timeline) {
+			const timeline_step *sp = &step;
+			h_.post(
+				[this, ap, sp] {
+					ap->run_step(*sp);
+					st_->steps_done++;
+				},
+				static_cast<int>(step.at * 1000));
+		}
+		// Stations weak from the start are reported once the controller
+		// listens.
+		ap->report_low_rssi();
+	});
+}
+
+bool mesh::timeline_done() const
+{
+	return st_->steps_done == s_.timeline.size();
+}
+
+double mesh::timeline_end() const
+{
+	return s_.timeline.empty() ? 0 : s_.timeline.back().at;
+}
+
+// ---- expectations and the summary --------------------------------------------
+
+// Every address a station name or MAC text in an expectation stands for.
+static std::vector<mac_addr> addresses_of(const scenario &s, const std::string &sta)
+{
+	std::vector<mac_addr> out;
+	const scenario_station *ss = s.station(sta);
+	if (!ss) {
+		mac_addr m;
+		if (parse_mac(sta, &m))
+			out.push_back(m);
+		return out;
+	}
+	out.push_back(ss->mac);
+	for (uint8_t o : s.oui)
+		out.push_back(translated_mac(ss->mac, o, s.mobility_domain));
+	return out;
+}
+
+static bool contains(const std::vector<mac_addr> &v, const mac_addr &m)
+{
+	return std::find(v.begin(), v.end(), m) != v.end();
+}
+
+std::vector<verdict> mesh::check(const std::string &controller_log)
+{
+	std::vector<verdict> out;
+	std::vector<cmd_record> cmds = h_.journal().commands();
+	std::vector<disconnect_record> discs = h_.journal().disconnects();
+	h_.run([&] {
+		for (const auto &e : s_.expect) {
+			verdict v;
+			v.label = e.label;
+			std::vector<mac_addr> addrs = addresses_of(s_, e.sta);
+			const scenario_box *box = e.box.empty() ? nullptr : s_.box(e.box);
+			agent *a = box ? st_->agents[box->name] : nullptr;
+			switch (e.kind) {
+			case expect_kind::disconnect:
+			case expect_kind::no_disconnect: {
+				int n = 0;
+				for (const auto &d : discs) {
+					mac_addr m;
+					if (box && d.prefix != box->prefix)
+						continue;
+					if (!e.ifname.empty() && d.ifname != e.ifname)
+						continue;
+					if (parse_mac(d.sta, &m) && contains(addrs, m))
+						n++;
+				}
+				v.pass = e.kind == expect_kind::disconnect ? n > 0 : n == 0;
+				v.why = std::to_string(n) + " matching disconnect_sta calls of " +
+					std::to_string(discs.size());
+				break;
+			}
+			case expect_kind::steer:
+			case expect_kind::no_steer: {
+				int n = 0;
+				for (const auto &c : cmds) {
+					steer_request q;
+					if (c.id != CMD_STEER || !decode_steer(c.payload, &q))
+						continue;
+					if (box && c.prefix != box->prefix)
+						continue;
+					if (!contains(addrs, q.sta))
+						continue;
+					if (!e.bss.empty() && st_->bss_ids[e.bss] != q.target)
+						continue;
+					n++;
+				}
+				v.pass = e.kind == expect_kind::steer ? n > 0 : n == 0;
+				v.why = std::to_string(n) + " matching STEER commands";
+				break;
+			}
+			case expect_kind::channel: {
+				int ch = a->param_channel();
+				v.pass = ch == e.value;
+				v.why = ch < 0 ? "no channel was ever set" : "channel is " + std::to_string(ch);
+				break;
+			}
+			case expect_kind::station_at: {
+				const radio_station *rs = st_->radio.find(e.sta);
+				v.pass = rs && rs->at == e.bss;
+				v.why = rs && !rs->at.empty() ? "it is on " + rs->at : "it is not associated";
+				break;
+			}
+			case expect_kind::neighbors: {
+				std::set<mac_addr> want, have;
+				for (const auto &b : s_.boxes)
+					if (b.name != box->name && st_->agents[b.name]->present())
+						for (const auto &x : b.bss)
+							want.insert(x.bssid);
+				for (const auto &kv : a->neighbors())
+					have.insert(kv.first);
+				std::string missing, extra;
+				for (const auto &m : want)
+					if (!have.count(m))
+						missing += " " + bss_name(m);
+				for (const auto &m : have)
+					if (!want.count(m))
+						extra += " " + bss_name(m);
+				v.pass = missing.empty() && (!e.exact || extra.empty());
+				v.why = (missing.empty() ? "" : "missing" + missing) +
+					(!missing.empty() && !extra.empty() ? "; " : "") +
+					(extra.empty() ? "" : "stale" + extra);
+				break;
+			}
+			case expect_kind::exclude: {
+				std::vector<std::string> list = a->exclude_list();
+				std::string missing;
+				for (const auto &m : e.macs) {
+					const scenario_box *b = s_.box(m);
+					std::string t = b ? mac_text(b->mac) : m;
+					if (std::find(list.begin(), list.end(), t) == list.end())
+						missing += " " + m;
+				}
+				v.pass = missing.empty();
+				v.why = list.empty() ? "no exclusion list received"
+						     : "missing" + missing;
+				break;
+			}
+			case expect_kind::commands: {
+				int n = 0;
+				for (const auto &c : cmds)
+					if (c.id == e.cmd && (!box || c.prefix == box->prefix))
+						n++;
+				v.pass = n >= e.min && (e.max < 0 || n <= e.max);
+				v.why = std::to_string(n) + " received";
+				break;
+			}
+			case expect_kind::log:
+				v.pass = controller_log.find(e.text) != std::string::npos;
+				v.why = "not in the controller's log";
+				break;
+			case expect_kind::no_log:
+				v.pass = controller_log.find(e.text) == std::string::npos;
+				v.why = "found in the controller's log";
+				break;
+			}
+			out.push_back(v);
+		}
+	});
+	return out;
+}
+
+void mesh::print_summary(const std::vector<verdict> &verdicts)
+{
+	std::vector<cmd_record> cmds = h_.journal().commands();
+	std::ostringstream o;
+	h_.run([&] {
+		o << "\nneighbor tables (against the mesh's other present BSSes):\n";
+		for (const auto &b : s_.boxes) {
+			agent *a = st_->agents[b.name];
+			std::set<mac_addr> want, have;
+			for (const auto &ob : s_.boxes)
+				if (ob.name != b.name && st_->agents[ob.name]->present())
+					for (const auto &x : ob.bss)
+						want.insert(x.bssid);
+			for (const auto &kv : a->neighbors())
+				have.insert(kv.first);
+			o << "  " << b.name << (a->present() ? "" : " (gone)") << ":";
+			for (const auto &m : have)
+				o << " " << bss_name(m);
+			if (have.empty())
+				o << " (none)";
+			std::string missing, extra;
+			for (const auto &m : want)
+				if (!have.count(m))
+					missing += " " + bss_name(m);
+			for (const auto &m : have)
+				if (!want.count(m))
+					extra += " " + bss_name(m);
+			if (missing.empty() && extra.empty())
+				o << " -- complete";
+			if (!missing.empty())
+				o << " -- missing" << missing;
+			if (!extra.empty())
+				o << " -- stale" << extra;
+			o << "\n";
+		}
+		o << "exclusion lists:\n";
+		for (const auto &b : s_.boxes) {
+			o << "  " << b.name << ":";
+			std::vector<std::string> list = st_->agents[b.name]->exclude_list();
+			for (const auto &t : list) {
+				o << " " << t;
+				mac_addr m;
+				if (parse_mac(t, &m))
+					for (const auto &ob : s_.boxes)
+						if (ob.mac == m)
+							o << " (" << ob.name << ")";
+			}
+			if (list.empty())
+				o << " (none)";
+			o << "\n";
+		}
+		o << "stations per BSS:\n";
+		for (const auto &b : s_.boxes)
+			for (const auto &x : b.bss) {
+				o << "  " << b.name << "/" << x.ifname << ":";
+				std::vector<mac_addr> stas = st_->agents[b.name]->stations(x.ifname);
+				for (const auto &m : stas)
+					o << " " << sta_name(m);
+				if (stas.empty())
+					o << " (none)";
+				o << "\n";
+			}
+		o << "channel:";
+		for (const auto &b : s_.boxes)
+			o << " " << b.name << " " << st_->agents[b.name]->current_channel();
+		o << "\n";
+	});
+	std::map<int, int> per_kind;
+	for (const auto &c : cmds)
+		per_kind[c.id]++;
+	o << "commands received by the agents:\n ";
+	for (const auto &kv : per_kind)
+		o << " " << cmd_text(kv.first) << " " << kv.second;
+	if (per_kind.empty())
+		o << " (none)";
+	o << "\n  disconnect_sta " << h_.journal().disconnects().size() << "\n";
+	o << "expectations:\n";
+	int failed = 0;
+	for (const auto &v : verdicts) {
+		o << "  " << (v.pass ? "PASS " : "FAIL ") << v.label;
+		if (!v.pass && !v.why.empty())
+			o << " (" << v.why << ")";
+		o << "\n";
+		failed += !v.pass;
+	}
+	o << "result: " << (failed ? "FAIL" : "PASS") << " (" << verdicts.size() - failed << " of "
+	  << verdicts.size() << " expectations hold)\n";
+	std::lock_guard<std::mutex> lock(out_mu_);
+	fputs(o.str().c_str(), out_);
+	fflush(out_);
+}
+
+} // namespace sim
