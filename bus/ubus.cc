@@ -463,6 +463,9 @@ void arm_pending(ubus_context_impl *c)
 
 void process_msg(ubus_context_impl *c, frame *f)
 {
+	// Only version 0 exists; anything else is not for us.
+	if (f->raw[0] != 0)
+		return;
 	switch (f->type) {
 	case UBUS_MSG_STATUS:
 	case UBUS_MSG_DATA:
