@@ -365,10 +365,14 @@ struct mesh_actor {
 		if (m_verbose)
 			m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
 		fault_kind fk;
-		if (faulty(bn, r.id, &fk))
+		bool broken = faulty(bn, r.id, &fk);
+		std::string fault_key = "fault " + bn + " " + std::to_string(r.id);
+		if (broken && !st.printed.count(fault_key)) {
+			st.printed[fault_key] = "x";
 			m.say(bn + (fk == fault_kind::no_reply ? " does not answer "
 							       : " answers wrongly to ") +
-			      cmd_text(r.id));
+			      cmd_text(r.id) + " (and will not be reported again)");
+		}
 		switch (r.id) {
 		case CMD_STEER: {
 			steer_request q;
@@ -426,9 +430,10 @@ struct mesh_actor {
 			agent *ap = &a;
 			burst("nbr " + bn, "", [this, ap, bn](const std::vector<std::string> &) {
 				std::string line = bn + " neighbor table:";
-				for (const auto &kv : ap->neighbors())
+				auto nb = ap->neighbors();
+				for (const auto &kv : nb)
 					line += " " + m.bss_name(kv.first);
-				return line;
+				return nb.empty() ? line + " (empty)" : line;
 			});
 			break;
 		}
@@ -473,7 +478,9 @@ struct mesh_actor {
 			std::vector<uint8_t> rec = a.reply_record(CMD_GET_MONITOR_STA, r.payload);
 			int sig = rec[12] ? rec[12] - 256 : 0;
 			std::string who = m.sta_name(sta);
-			std::string item = bn + " (" + dbm(sig) + ")";
+			std::string item = bn + " (" +
+					   (broken && fk == fault_kind::no_reply ? "no answer" : dbm(sig)) +
+					   ")";
 			st.printed.erase("reading " + who);
 			burst("reading " + who, item, [who](const std::vector<std::string> &from) {
 				std::string line = "controller asked for readings of " + who + ":";
