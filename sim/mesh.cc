@@ -364,7 +364,7 @@ struct mesh_actor {
 		std::string bn = box_name(a);
 		if (m_verbose)
 			m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
-		fault_kind fk;
+		fault_kind fk = fault_kind::none;
 		bool broken = faulty(bn, r.id, &fk);
 		std::string fault_key = "fault " + bn + " " + std::to_string(r.id);
 		if (broken && !st.printed.count(fault_key)) {
