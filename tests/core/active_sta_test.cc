@@ -2,70 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "src/log.h"
-#include "src/main.h"
+#include "tests/core/sta_util.h"
 
 namespace {
 
-using Mac = std::array<uint8_t, 6>;
+using statest::LogCapture;
+using statest::Mac;
+using statest::plain;
 
 const Mac kA = {0x02, 0x00, 0x00, 0xaa, 0x00, 0x01};
 const Mac kB = {0x02, 0x00, 0x00, 0xbb, 0x00, 0x02};
 const Mac kC = {0x02, 0x00, 0x00, 0xcc, 0x00, 0x03};
 const Mac kZero = {};
-
-std::string plain(const std::string &s)
-{
-	return "\033[0m" + s + "\033[0m";
-}
-
-// Points the stream sink at a temporary file at full verbosity for the
-// lifetime of the object.
-class LogCapture {
-public:
-	LogCapture() : saved_stream_(log_stream), saved_verbosity_(opt_verbosity)
-	{
-		file_ = tmpfile();
-		log_stream = file_;
-		opt_verbosity = LOG_LEVEL_VERBOSE;
-	}
-	~LogCapture()
-	{
-		log_stream = saved_stream_;
-		opt_verbosity = saved_verbosity_;
-		fclose(file_);
-	}
-	std::string text()
-	{
-		fflush(file_);
-		std::string out;
-		rewind(file_);
-		char buf[512];
-		size_t n;
-		while ((n = fread(buf, 1, sizeof(buf), file_)) > 0)
-			out.append(buf, n);
-		return out;
-	}
-	void clear()
-	{
-		fflush(file_);
-		if (ftruncate(fileno(file_), 0) == 0)
-			rewind(file_);
-	}
-
-private:
-	FILE *file_;
-	FILE *saved_stream_;
-	int saved_verbosity_;
-};
 
 class StationTable : public ::testing::Test {
 protected:
