@@ -16,6 +16,7 @@ using cntlrtest::cmd;
 using cntlrtest::error;
 using cntlrtest::error2;
 using cntlrtest::trace;
+using cntlrtest::unclosed;
 
 // What a response callback was handed.
 struct resp_rec {
@@ -113,7 +114,7 @@ TEST_F(CmdChannel, IdsOutsideTheTableAreRefusedWithoutABusCall)
 		clear_logs();
 		EXPECT_EQ(send(id, nullptr, &rec), -1);
 		EXPECT_EQ(rec.calls, 0);
-		EXPECT_EQ(count_log(cmd("Sending CMD Undefined  (&cmd = ")), 1);
+		EXPECT_EQ(count_log(unclosed(cmd("Sending CMD Undefined  (&cmd = "))), 1);
 		EXPECT_EQ(count_log(error("Cntlr: Unknown CMD '" + std::to_string(id) + "'\n")), 1);
 	}
 
@@ -129,13 +130,21 @@ TEST_F(CmdChannel, SendTraceNamesTheCommandAndTheAgent)
 {
 	ASSERT_EQ(send(CMD_GET_MOBID), 0);
 
+	const std::string head = unclosed(cmd("Sending CMD GET_MOBID  (&cmd = "));
 	std::string agent = ptr_text((void *)(uintptr_t)agent_->agent_id());
 	std::string all = logs();
-	size_t at = all.find(cmd("Sending CMD GET_MOBID  (&cmd = "));
+	size_t at = all.find(head);
 	ASSERT_NE(at, std::string::npos) << all;
+	size_t comma = all.find(",", at);
+	std::string record = all.substr(at + head.size(), comma - at - head.size());
 	size_t end = all.find("\n", at);
 	std::string line = all.substr(at, end - at + 1);
 	EXPECT_NE(line.find(",  agent = " + agent + ") --->\n"), std::string::npos) << line;
+	// Both traces name the same record, so a reply can be told to its
+	// command.
+	EXPECT_EQ(count_log(trace("CMD_Resphandler::: (&cmd = " + record + " , CMD = GET_MOBID)\n")),
+		  1)
+		<< all;
 }
 
 TEST_F(CmdChannel, PayloadTravelsOnlyWhenGiven)
@@ -174,7 +183,7 @@ TEST_F(CmdChannel, ReplyReachesTheCallbackWithItsContext)
 	std::string text(rec.buf.data());
 	EXPECT_GT(text.size(), 0u);
 	EXPECT_EQ(rec.len, (int)text.size() + 1);
-	EXPECT_EQ(count_log(trace("CMD_Resphandler::: (&cmd = ")), 1);
+	EXPECT_EQ(count_log(unclosed(trace("CMD_Resphandler::: (&cmd = "))), 1);
 	EXPECT_EQ(count_log(" , CMD = GET_BSS_INFO)\n" + std::string("\033[0m")), 1);
 }
 
@@ -240,7 +249,7 @@ TEST_F(CmdChannel, OversizedReplyIsCutAndTraced)
 TEST_F(CmdChannel, CommandWithoutCallbackIsOnlyTraced)
 {
 	EXPECT_EQ(send(CMD_GET_MOBID), 0);
-	EXPECT_EQ(count_log(trace("CMD_Resphandler::: (&cmd = ")), 1);
+	EXPECT_EQ(count_log(unclosed(trace("CMD_Resphandler::: (&cmd = "))), 1);
 	EXPECT_EQ(count_log("mismatch"), 0);
 }
 

@@ -48,6 +48,9 @@ std::string error(const std::string &text);
 std::string error2(const std::string &text); // red sequence doubled
 std::string plain(const std::string &text);
 std::string cmd(const std::string &text);
+// The wrapped text without its closing sequence, to find the start of a
+// line whose tail varies: unclosed(trace("lnode = ")).
+std::string unclosed(const std::string &wrapped);
 
 // An agent for `prefix` ("" is the router's own) with `nbss` BSSes
 // ("wl0", "wl1", ...; SSID "mesh<index>"; BSSID 02:00:00:<index>:<index>:<i>

@@ -46,6 +46,16 @@ std::string cmd(const std::string &text)
 	return esc + "[0;33mCNTLR: " + text + esc + "[0m";
 }
 
+std::string unclosed(const std::string &wrapped)
+{
+	const std::string reset = esc + "[0m";
+
+	if (wrapped.size() >= reset.size() &&
+	    wrapped.compare(wrapped.size() - reset.size(), reset.size(), reset) == 0)
+		return wrapped.substr(0, wrapped.size() - reset.size());
+	return wrapped;
+}
+
 sim::agent_config agent_cfg(const std::string &prefix, int index, int nbss)
 {
 	sim::agent_config cfg;
