@@ -776,6 +776,11 @@ void client_cb(struct uloop_fd *u, unsigned int events)
 		if (!ok || u->error || !u->registered)
 			kill_client(cl);
 	}
+	// The requester's answers go out first: it can go on while the
+	// broker writes to everyone else, and nothing it sends next is read
+	// before that writing is done.
+	if (cl->dirty && !cl->dead)
+		client_flush(cl);
 	settle(d);
 }
 
