@@ -97,6 +97,8 @@ struct busd_client {
 // find the broker from the watcher's address.
 struct busd_listener {
 	struct uloop_fd fd;
+	// Re-enables accepting after running out of descriptors.
+	struct uloop_timeout retry;
 	struct busd *d;
 };
 
@@ -807,14 +809,29 @@ bool client_identity(busd_client *cl)
 	return true;
 }
 
+constexpr int accept_retry_ms = 100;
+
+void listen_retry_cb(struct uloop_timeout *t)
+{
+	struct busd_listener *l = container_of(t, struct busd_listener, retry);
+	uloop_fd_add(&l->fd, ULOOP_READ);
+}
+
 void listen_cb(struct uloop_fd *u, unsigned int)
 {
 	struct busd *d = container_of(u, struct busd_listener, fd)->d;
 	for (;;) {
 		int fd = accept4(u->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 		if (fd < 0) {
-			if (errno == EINTR)
+			if (errno == EINTR || errno == ECONNABORTED)
 				continue;
+			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+			    errno == ENOMEM) {
+				// The waiting connection stays ready: listening on would
+				// spin. Pause and try again shortly.
+				uloop_fd_delete(u);
+				uloop_timeout_set(&d->listen.retry, accept_retry_ms);
+			}
 			break;
 		}
 		auto cl = std::make_unique<busd_client>();
@@ -863,6 +880,7 @@ struct busd *busd_start(const char *path)
 	d->path = path;
 	d->listen.fd.fd = fd;
 	d->listen.fd.cb = listen_cb;
+	d->listen.retry.cb = listen_retry_cb;
 	d->listen.d = d;
 	if (uloop_fd_add(&d->listen.fd, ULOOP_READ) < 0) {
 		close(fd);
@@ -878,6 +896,7 @@ void busd_stop(struct busd *d)
 	if (!d)
 		return;
 	uloop_fd_delete(&d->listen.fd);
+	uloop_timeout_cancel(&d->listen.retry);
 	close(d->listen.fd.fd);
 	unlink(d->path.c_str());
 	for (auto &[id, cl] : d->clients) {

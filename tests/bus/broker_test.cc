@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <endian.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -741,6 +744,48 @@ TEST(BusBroker, ManyClientsCallOneObject)
 	for (auto &th : callers)
 		th.join();
 	EXPECT_EQ(good, 200);
+}
+
+} // namespace
+
+namespace {
+
+double cpu_used()
+{
+	struct rusage ru;
+	getrusage(RUSAGE_SELF, &ru);
+	return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+	       (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(BusBroker, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
+{
+	bustest::Broker broker;
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	ASSERT_GE(fd, 0);
+	int lowest = dup(0);
+	close(lowest);
+	struct rlimit old;
+	getrlimit(RLIMIT_NOFILE, &old);
+	struct rlimit tight = old;
+	tight.rlim_cur = rlim_t(lowest);
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+	struct sockaddr_un sun = {};
+	sun.sun_family = AF_UNIX;
+	strncpy(sun.sun_path, broker.path().c_str(), sizeof(sun.sun_path) - 1);
+	int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun));
+	double before = cpu_used();
+	// The broker cannot take the connection now.
+	std::vector<uint8_t> early = bustest::read_frame(fd, 300);
+	double spent = cpu_used() - before;
+	setrlimit(RLIMIT_NOFILE, &old);
+	ASSERT_EQ(rc, 0);
+	EXPECT_TRUE(early.empty());
+	EXPECT_LT(spent, 0.1);
+	// Once descriptors are there again, the client is greeted.
+	std::vector<uint8_t> hello = bustest::read_frame(fd, 5000);
+	EXPECT_EQ(bustest::frame_type(hello), UBUS_MSG_HELLO);
+	close(fd);
 }
 
 } // namespace
