@@ -46,34 +46,14 @@ std::string ptr_text(const void *p)
 	return buf;
 }
 
-TEST(CmdName, NamesEveryCommandAndCallsTheRestUndefined)
+TEST(CmdName, OnlyIdsOneToEighteenHaveNames)
 {
 	const struct {
 		int id;
 		const char *name;
 	} cases[] = {
-		{-1, "Undefined"},
-		{0, "Undefined"},
-		{1, "SCAN"},
-		{2, "STEER_POLICY"},
-		{3, "STEER_EXCLUDE"},
-		{4, "STEER_EXCLUDE_DEL"},
-		{5, "STEER"},
-		{6, "ACCESS_CONTROL"},
-		{7, "GET_RADIO_INFO"},
-		{8, "GET_BSS_INFO"},
-		{9, "GET_ASSOCLIST"},
-		{10, "MONITOR_STA"},
-		{11, "GET_MONITOR_STA"},
-		{12, "ADD_NEIGHBOR"},
-		{13, "DEL_NEIGHBOR"},
-		{14, "CHANNEL_PLAN"},
-		{15, "GET_SCANRES"},
-		{16, "SET_PARAM"},
-		{17, "GET_MOBID"},
-		{18, "GET_OUI"},
-		{19, "Undefined"},
-		{1000, "Undefined"},
+		{-1, "Undefined"}, {0, "Undefined"}, {1, "SCAN"},
+		{18, "GET_OUI"},   {19, "Undefined"},
 	};
 
 	for (const auto &tc : cases) {
