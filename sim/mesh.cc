@@ -498,8 +498,14 @@ struct mesh_actor {
 	void on_disconnect(agent &a, const disconnect_record &r)
 	{
 		mac_addr addr;
-		std::string who = parse_mac(r.sta, &addr) ? m.sta_name(addr) : r.sta;
-		m.say("controller dropped " + who + " from " + box_name(a) + "/" + r.ifname);
+		bool is_mac = parse_mac(r.sta, &addr);
+		std::string who = is_mac ? m.sta_name(addr) : r.sta;
+		std::string line = "controller dropped " + who + " from " + box_name(a) + "/" + r.ifname;
+		const scenario_station *ss = is_mac ? station_of(s, addr) : nullptr;
+		const radio_station *rs = ss ? st.radio.find(ss->name) : nullptr;
+		if (rs && !rs->at.empty() && rs->at != box_name(a) + "/" + r.ifname)
+			line += " (it is on " + rs->at + " now)";
+		m.say(line);
 	}
 
 	void on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined)

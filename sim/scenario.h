@@ -7,6 +7,34 @@
 // names) and fails with a message naming the field and why:
 //   boxes[1].bss[0].bssid: not a MAC address ("02:00")
 // A parsed scenario is a plain value; nothing in it refers to the bus.
+//
+// The document (every member optional unless marked required):
+//   "description", "topology": true (run the topology daemon),
+//   "mobility_domain": "1234", "oui": ["02", "06"] (the router's agent's
+//   answers), "lowrssi_threshold": -70, "duration": seconds,
+//   "boxes" (required): [{"name", "prefix" ("" or absent: the router),
+//     "mac", "type", "connection", "depth", "translate", "present",
+//     "bss": [{"ifname", "ssid", "bssid", "channel", "opclass", "phy_type",
+//              "bssid_info"}] (1 to 4),
+//     "faults": [{"cmd": "GET_MONITOR_STA" (absent: all), "kind": "no_reply",
+//                 "value", "raw"}]}],
+//   "stations": [{"name", "mac", "at": "box/ifname",
+//                 "signal": {"box/ifname": dBm, ...}}],
+//   "timeline": [{"at": seconds, and one of:
+//     "signal": {"sta", "box/ifname": dBm, ...} | "join": {"sta", "bss"} |
+//     "roam": {"sta", "to", "leave"} | "leave": "sta" | "vanish": "box" |
+//     "appear": "box" | "radar": "box" or {"box", "on"} |
+//     "fault": {"box", "cmd", "kind", "value", "raw"} |
+//     "event": {"name", "data": {...}} | "note": "text"}],
+//   "expect": [{one of: "disconnect": {"box", "ifname", "sta"} |
+//     "no_disconnect": {"box", "ifname", "sta"} | "steer": {"sta", "box", "to"} |
+//     "no_steer": {"sta"} | "channel": {"box", "value"} |
+//     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
+//     "exclude": {"box", "contains": [box or MAC, ...]} |
+//     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
+//     "no_log": "text"; and optionally "label"}]
+// Timeline times count from the moment the controller has finished its
+// start-up survey.
 #pragma once
 
 #include <array>
