@@ -40,7 +40,7 @@ sim::mac_addr mac_of(const uint8_t *p)
 	return m;
 }
 
-class Mesh : public CntlrFixture {
+class NeighborMesh : public CntlrFixture {
 protected:
 	// Discovers the agents, reads every BSS list once and leaves the
 	// journal and the log empty.
@@ -83,7 +83,7 @@ protected:
 	}
 };
 
-TEST_F(Mesh, NeighborPassGivesEachNodeTheOtherNodesBsses)
+TEST_F(NeighborMesh, NeighborPassGivesEachNodeTheOtherNodesBsses)
 {
 	sim::agent &local = add_agent("", 2);
 	sim::agent &ext = add_agent("192.168.1.2", 2);
@@ -138,7 +138,7 @@ TEST_F(Mesh, NeighborPassGivesEachNodeTheOtherNodesBsses)
 	EXPECT_LE(rem, 10000);
 }
 
-TEST_F(Mesh, NeighborEntryCarriesTheBssFieldsBigEndian)
+TEST_F(NeighborMesh, NeighborEntryCarriesTheBssFieldsBigEndian)
 {
 	const struct {
 		const char *name;
@@ -176,7 +176,7 @@ TEST_F(Mesh, NeighborEntryCarriesTheBssFieldsBigEndian)
 	}
 }
 
-TEST_F(Mesh, NeighborTimerWithoutPeersOnlyListsAndRearms)
+TEST_F(NeighborMesh, NeighborTimerWithoutPeersOnlyListsAndRearms)
 {
 	for (int agents : {0, 1}) {
 		SCOPED_TRACE(agents);
@@ -204,7 +204,7 @@ TEST_F(Mesh, NeighborTimerWithoutPeersOnlyListsAndRearms)
 	}
 }
 
-TEST_F(Mesh, NeighborTimerAdoptsAgentsThatAppearedSinceStartUp)
+TEST_F(NeighborMesh, NeighborTimerAdoptsAgentsThatAppearedSinceStartUp)
 {
 	add_agent("", 1);
 	bring_up();
@@ -223,7 +223,7 @@ TEST_F(Mesh, NeighborTimerAdoptsAgentsThatAppearedSinceStartUp)
 	EXPECT_EQ(count_log(trace("num nodes = 2\n")), 1);
 }
 
-TEST_F(Mesh, SteerExcludeListsNodeMacsToEveryNodeAndTagsLocal)
+TEST_F(NeighborMesh, SteerExcludeListsNodeMacsToEveryNodeAndTagsLocal)
 {
 	sim::agent &local = add_agent("", 1);
 	add_agent("192.168.1.2", 1);
@@ -249,7 +249,7 @@ TEST_F(Mesh, SteerExcludeListsNodeMacsToEveryNodeAndTagsLocal)
 			  1);
 }
 
-TEST_F(Mesh, SteerExcludeCapsTheListAtFifteenButTellsAllTwenty)
+TEST_F(NeighborMesh, SteerExcludeCapsTheListAtFifteenButTellsAllTwenty)
 {
 	for (int i = 0; i < 20; i++)
 		add_agent("192.168.1." + std::to_string(i + 2), 1);
@@ -274,7 +274,7 @@ TEST_F(Mesh, SteerExcludeCapsTheListAtFifteenButTellsAllTwenty)
 	EXPECT_EQ(receivers.size(), 20u);
 }
 
-TEST_F(Mesh, SteerExcludeWithoutAnyMacSendsNothing)
+TEST_F(NeighborMesh, SteerExcludeWithoutAnyMacSendsNothing)
 {
 	add_agent("", 1);
 	add_agent("192.168.1.2", 1);
@@ -308,7 +308,7 @@ std::vector<std::string> release_lines(const std::string &text, const std::strin
 	return out;
 }
 
-TEST_F(Mesh, ReleasingARemoteNodeWithdrawsItsBssesFromTheLocalAgentOnly)
+TEST_F(NeighborMesh, ReleasingARemoteNodeWithdrawsItsBssesFromTheLocalAgentOnly)
 {
 	sim::agent &local = add_agent("", 1);
 	sim::agent &ext = add_agent("192.168.1.2", 3);
@@ -374,7 +374,7 @@ TEST_F(Mesh, ReleasingARemoteNodeWithdrawsItsBssesFromTheLocalAgentOnly)
 	EXPECT_EQ(count_log("192.168.1.2/wifi.radio"), 0);
 }
 
-TEST_F(Mesh, ReleasingWithoutAnotherLocalNodeWithdrawsNothing)
+TEST_F(NeighborMesh, ReleasingWithoutAnotherLocalNodeWithdrawsNothing)
 {
 	const struct {
 		const char *name;

@@ -222,10 +222,6 @@ TEST_F(Watch, LifeOfAWatchnodeRowByRow)
 		 30000, 1, CMD_GET_SCANRES},
 		{"reply without cmd_resp", true, Fire::scanres, FK::no_cmd_resp, 0, false, Then::scan,
 		 30000, 1, CMD_GET_SCANRES},
-		{"result without radar, fifth", true, Fire::scanres, FK::none, 4, false, Then::scan,
-		 30000, 5, CMD_GET_SCANRES},
-		{"result without radar, sixth", true, Fire::scanres, FK::none, 5, false,
-		 Then::released, 0, 0, CMD_GET_SCANRES},
 		{"radar element, lnode present", true, Fire::scanres, FK::none, 0, true,
 		 Then::released, 0, 0, CMD_GET_SCANRES},
 	};
