@@ -25,6 +25,7 @@
 #include "sim/host.h"
 #include "sim/mesh.h"
 #include "sim/scenario.h"
+#include "src/cmd.h"
 
 #ifndef AIRCOORD_DEFAULT_CONTROLLER
 #define AIRCOORD_DEFAULT_CONTROLLER "aircoord"
@@ -339,9 +340,16 @@ int main(int argc, char **argv)
 				m.say(c.netns_note);
 		}
 
-		// The controller is up once its start-up survey is over: it sent
-		// something, then nothing for a while. Events raised before it
-		// listens would be lost.
+		// The controller is up once its start-up survey is over: the
+		// association list of every BSS it surveys has been asked for and
+		// the monitoring requests that follow are through. Events raised
+		// before it listens would be lost. A survey that cannot complete
+		// (a box that does not answer) is taken as over after a longer
+		// silence.
+		size_t surveyed = 0;
+		for (const auto &b : s.boxes)
+			if (b.present && (!s.topology || !b.prefix.empty()))
+				surveyed += b.bss.size();
 		auto begin = std::chrono::steady_clock::now();
 		size_t last_count = 0;
 		auto last_change = begin;
@@ -354,7 +362,11 @@ int main(int argc, char **argv)
 				last_count = n;
 				last_change = now;
 			}
-			if (n > 0 && now - last_change >= std::chrono::milliseconds(600))
+			auto quiet = now - last_change;
+			bool listed = h.journal().count(CMD_GET_ASSOCLIST) >= surveyed;
+			if (n > 0 && listed && quiet >= std::chrono::milliseconds(400))
+				break;
+			if (n > 0 && quiet >= std::chrono::milliseconds(2500))
 				break;
 			if (now - begin >= std::chrono::seconds(30)) {
 				m.say("controller sent nothing for 30 s; the timeline starts anyway");
