@@ -31,12 +31,22 @@ static inline unsigned int as_bucket(const uint8_t *m)
 // Stores the address of the process-wide table into *field.
 void as_table_attach(struct active_sta ***field);
 
+// The station's record, or null; the all-zero address is never found.
 struct active_sta *as_lookup(struct active_sta **table, const uint8_t *macaddr);
+// Records that the station is on `bssid`: a new record, or the current BSS
+// moved to old_bssid when it differs. Null when the allocation fails or the
+// address is all zero (such a record could never be found again).
 struct active_sta *as_update_entry(struct active_sta **table, const uint8_t *macaddr,
 				   const uint8_t *bssid);
+// Allocates a record and puts it at the head of its chain; used by
+// as_update_entry after a failed lookup.
 struct active_sta *create_entry(struct active_sta **table, const uint8_t *macaddr,
 				const uint8_t *bssid);
+// The station left `bssid`: when that is the BSS it roamed away from, only
+// old_bssid is cleared; otherwise the record is unlinked and freed, so a
+// pointer to it held by the caller is dead afterwards.
 void as_clean_entry(struct active_sta **table, const uint8_t *macaddr, const uint8_t *bssid);
+// Logs every record, bucket by bucket, newest first within a chain.
 void as_dump(struct active_sta **table);
 // Removes every record through as_clean_entry, chain by chain. The daemon
 // keeps its stations until it exits; tests use this to leave the

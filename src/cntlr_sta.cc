@@ -235,17 +235,21 @@ void cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct acti
 	struct node *n = find_node_by_bssid(c, bssid);
 	char ifname[sizeof(fhbss::ifname) + 1] = {};
 	char sta_text[18];
-	struct fhbss *f;
+	struct fhbss *f, *found = nullptr;
 
 	if (!n)
 		return;
 
 	list_for_each_entry(f, &n->fhbsslist, list) {
-		if (!memcmp(f->bssid, bssid, 6))
+		if (!memcmp(f->bssid, bssid, 6)) {
+			found = f;
 			break;
+		}
 	}
+	if (!found)
+		return;
 	// A name of 16 characters fills the record without a terminator.
-	memcpy(ifname, f->ifname, sizeof(f->ifname));
+	memcpy(ifname, found->ifname, sizeof(found->ifname));
 
 	snprintf(sta_text, sizeof(sta_text), "%02x:%02x:%02x:%02x:%02x:%02x",
 		 MAC2STR(sta->macaddr));

@@ -251,11 +251,4 @@ TEST_F(StationTable, DumpListsEveryRecordBucketByBucketNewestFirst)
 				"(old 00:00:00:00:00:00)\n"));
 }
 
-TEST_F(StationTable, AttachHandsOutTheOneProcessTable)
-{
-	struct active_sta **other = nullptr;
-	as_table_attach(&other);
-	EXPECT_EQ(other, table_);
-}
-
 } // namespace

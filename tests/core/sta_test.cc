@@ -240,6 +240,29 @@ TEST(StaEventWithoutLocalNode, RepeatedClientCheckIsSkipped)
 	EXPECT_FALSE(log.contains("redundant"));
 }
 
+TEST(StaEventRepeatedClient, OuiCountBeyondTheListLooksAtItsThirtyTwoEntriesOnly)
+{
+	BareMesh mesh;
+	LogCapture log;
+	struct node *local = mesh.add_node(kZero, true);
+	mesh.add_bss(local, "wl0", kBareBss);
+	local->mobility_domain[0] = 0x12;
+	local->mobility_domain[1] = 0x34;
+	memset(local->oui0, 0x02, sizeof(local->oui0));
+	// Stored as received; its first byte sits right after the list.
+	local->num_oui0 = 0xe8 | 0x300;
+	const Mac copy = {0x02, 0x12, 0x34, 0x01, 0x02, 0x03};
+	as_update_entry(mesh.c.as_table, copy.data(), kBareBss.data());
+	// Its first byte lies past the list: not a translated address, and
+	// with both domain bytes equal not a client's own one either.
+	EventMsg e;
+	e.str("macaddr", "e8:12:34:01:02:03").str("action", "associated").str("vif", "wl0");
+
+	EXPECT_EQ(cntlr_handle_sta_event(local, e.msg(), 0), 0);
+
+	EXPECT_FALSE(log.contains("redundant"));
+}
+
 TEST(MonitorSta, BssidOfNoNodeIsReported)
 {
 	BareMesh mesh;
@@ -398,25 +421,6 @@ protected:
 	sim::agent *ext2_ = nullptr;
 };
 
-TEST_F(StaMesh, AssociationListAtStartUpEntersAndMonitorsItsStations)
-{
-	router_->add_station("wl0", kSta);
-	discover();
-	journal().clear();
-
-	cntlr_survey(cntlr());
-
-	struct active_sta *s = sta(kSta);
-	ASSERT_NE(s, nullptr);
-	EXPECT_EQ(to_mac(s->bssid), kRouterBss);
-	auto mon = journal().commands(CMD_MONITOR_STA);
-	ASSERT_EQ(mon.size(), 2u);
-	for (const auto &r : mon) {
-		EXPECT_NE(r.agent, router_->name());
-		EXPECT_EQ(r.data, "5caabb010203");
-	}
-}
-
 TEST_F(StaMesh, RoamingStationIsDroppedByTheBoxItLeft)
 {
 	start();
@@ -441,6 +445,13 @@ TEST_F(StaMesh, RoamingStationIsDroppedByTheBoxItLeft)
 	for (size_t i = 42; i < four.size(); i += 43)
 		four[i] = '\n';
 	EXPECT_EQ(separators, four + four);
+	for (const char *prefix : {"", "192.168.1.3"}) {
+		struct node *n = node_of(prefix);
+		char line[96];
+		snprintf(line, sizeof(line), "Send MONITOR_STA to node (%p:%p)---->\n", (void *)n,
+			 (void *)(uintptr_t)n->agent_id);
+		EXPECT_EQ(count_log(cntlrtest::trace(line)), 1) << line;
+	}
 	EXPECT_EQ(count_log(cntlrtest::plain(
 			  "Invoking disconnect_sta for client = 5c:aa:bb:01:02:03 from node = "
 			  "00:00:00:00:00:00\n")),
@@ -546,6 +557,21 @@ TEST_F(StaMesh, MonitorSkipsTheOwnerAndBoxesWithoutBsses)
 	EXPECT_EQ(receivers(CMD_MONITOR_STA),
 		  (std::vector<std::string>{ext1_->name(), router_->name()}));
 	EXPECT_EQ(journal().count(CMD_MONITOR_STA, late.name()), 0u);
+}
+
+TEST_F(StaMesh, DisconnectCarriesASixteenCharacterInterfaceNameWhole)
+{
+	sim::agent_config cfg = cntlrtest::agent_cfg("192.168.1.4", 4, 1);
+	cfg.bsses[0].ifname = "wlan0-ap-long-16";
+	add_agent(cfg);
+	start();
+	const Mac bss4 = {0x02, 0x00, 0x00, 0x04, 0x04, 0x00};
+	put(kSta, bss4);
+
+	EXPECT_EQ(event(node_of("192.168.1.2"), kSta, "associated", "wl0", 1), 0);
+
+	EXPECT_EQ(disconnects(),
+		  std::vector<std::string>{"192.168.1.4 wlan0-ap-long-16 5c:aa:bb:01:02:03"});
 }
 
 TEST_F(StaMesh, FailedDisconnectStillMovesTheStation)
