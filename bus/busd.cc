@@ -679,8 +679,9 @@ void flush_dirty(struct busd *d)
 
 void free_client(struct busd *d, busd_client *cl)
 {
-	if (cl->sock.registered)
-		uloop_fd_delete(&cl->sock);
+	// Also when a hang-up already unregistered it: events fetched for it
+	// in the same batch must be forgotten before it is freed.
+	uloop_fd_delete(&cl->sock);
 	close(cl->sock.fd);
 	cl->txq.clear();
 	cl->txoff = 0;
