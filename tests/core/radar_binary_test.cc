@@ -116,8 +116,10 @@ TEST(RadarRecovery, VanishedExtenderWithRadarMovesTheLocalApToChannel36)
 		Daemon d({"-d", "-s", sock, "-p", dir.file("aircoord.pid"), "-vvv"}, log);
 		ASSERT_TRUE(d.running());
 		// The first neighbor pass comes after the handlers are registered.
+		// It must be over before the extender leaves: a command caught by
+		// the departure would hold the daemon for its 8 s time-out.
 		ASSERT_TRUE(h.journal().wait(
-			[](const sim::journal_view &j) { return j.count(CMD_ADD_NEIGHBOR) >= 2; },
+			[](const sim::journal_view &j) { return j.count(CMD_ADD_NEIGHBOR) >= 3; },
 			std::chrono::seconds(30)));
 
 		const double vanished = h.now();
