@@ -300,15 +300,14 @@ TEST(UloopSignals, TermEndsARunningLoopOnlyWhileItRuns)
 
 	// While it runs, a signal from another thread wakes it from an idle
 	// wait with nothing else to do.
-	static std::thread *sender;
+	static std::thread sender;
 	struct uloop_timeout start = {};
 	start.cb = [](struct uloop_timeout *) {
-		static std::thread th([] { kill(getpid(), SIGTERM); });
-		sender = &th;
+		sender = std::thread([] { kill(getpid(), SIGTERM); });
 	};
 	uloop_timeout_set(&start, 0);
 	EXPECT_EQ(uloop_run(), SIGTERM);
-	sender->join();
+	sender.join();
 
 	uloop_done();
 	struct sigaction after;
