@@ -64,6 +64,13 @@ struct busd_object {
 	// The event send round that last reached this object: one delivery per
 	// handler object however many of its patterns match.
 	uint32_t event_seen;
+	// Numbers what the broker itself sends about this object (subscription
+	// state to its owner, unsubscription to a subscriber).
+	uint16_t seq;
+	// Subscriber objects watching this one, and the objects this one
+	// watches, in subscription order.
+	std::vector<busd_object *> subscribers;
+	std::vector<busd_object *> targets;
 };
 
 struct busd_client {
@@ -319,8 +326,45 @@ void type_put(struct busd *d, busd_type *t)
 		d->types.erase(t->id);
 }
 
+// Tells the owner of `target` whether anyone watches it now.
+void notify_active(busd_object *target, bool active)
+{
+	std::vector<uint8_t> &v = target->client->d->scratch;
+	v.clear();
+	put_u32_attr(v, UBUS_ATTR_OBJID, target->id);
+	uint8_t a = active;
+	put_attr(v, UBUS_ATTR_ACTIVE, &a, 1);
+	client_send_attrs(target->client, UBUS_MSG_NOTIFY, ++target->seq, 0, v);
+}
+
+void unsubscribe(busd_object *sub, busd_object *target)
+{
+	auto &s = target->subscribers;
+	s.erase(std::remove(s.begin(), s.end(), sub), s.end());
+	auto &t = sub->targets;
+	t.erase(std::remove(t.begin(), t.end(), target), t.end());
+	if (s.empty())
+		notify_active(target, false);
+}
+
 void free_object(struct busd *d, busd_object *obj)
 {
+	while (!obj->targets.empty())
+		unsubscribe(obj, obj->targets.front());
+	if (!obj->subscribers.empty()) {
+		notify_active(obj, false);
+		std::vector<busd_object *> subs;
+		subs.swap(obj->subscribers);
+		for (busd_object *sub : subs) {
+			auto &t = sub->targets;
+			t.erase(std::remove(t.begin(), t.end(), obj), t.end());
+			std::vector<uint8_t> &v = d->scratch;
+			v.clear();
+			put_u32_attr(v, UBUS_ATTR_OBJID, sub->id);
+			put_u32_attr(v, UBUS_ATTR_TARGET, obj->id);
+			client_send_attrs(sub->client, UBUS_MSG_UNSUBSCRIBE, ++sub->seq, 0, v);
+		}
+	}
 	for (auto it : obj->patterns)
 		d->patterns.erase(it);
 	obj->patterns.clear();
@@ -470,6 +514,104 @@ int handle_remove_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, u
 	client_send_attrs(cl, UBUS_MSG_DATA, seq, peer, v);
 	free_object(d, obj);
 	return UBUS_STATUS_OK;
+}
+
+// Finds subscriber S and target T of a (un)subscription; returns 0 or the
+// status to answer with.
+int find_subscription(busd_client *cl, struct blob_attr **tb, busd_object **sub,
+		      busd_object **target)
+{
+	struct busd *d = cl->d;
+	if (!tb[UBUS_ATTR_OBJID] || !tb[UBUS_ATTR_TARGET])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	auto s = d->objects.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
+	if (s == d->objects.end())
+		return UBUS_STATUS_NOT_FOUND;
+	if (s->second->client != cl)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	auto t = d->objects.find(blob_get_u32(tb[UBUS_ATTR_TARGET]));
+	if (t == d->objects.end())
+		return UBUS_STATUS_NOT_FOUND;
+	*sub = s->second.get();
+	*target = t->second.get();
+	return UBUS_STATUS_OK;
+}
+
+int handle_subscribe(busd_client *cl, struct blob_attr **tb)
+{
+	busd_object *sub, *target;
+	int ret = find_subscription(cl, tb, &sub, &target);
+	if (ret)
+		return ret;
+	if (target->client == cl)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	auto &s = target->subscribers;
+	if (std::find(s.begin(), s.end(), sub) != s.end())
+		return UBUS_STATUS_OK;
+	s.push_back(sub);
+	sub->targets.push_back(target);
+	if (s.size() == 1)
+		notify_active(target, true);
+	return UBUS_STATUS_OK;
+}
+
+int handle_unsubscribe(busd_client *cl, struct blob_attr **tb)
+{
+	busd_object *sub, *target;
+	int ret = find_subscription(cl, tb, &sub, &target);
+	if (ret)
+		return ret;
+	auto &s = target->subscribers;
+	if (std::find(s.begin(), s.end(), sub) == s.end())
+		return UBUS_STATUS_NOT_FOUND;
+	unsubscribe(sub, target);
+	return UBUS_STATUS_OK;
+}
+
+// An owner notifies the subscribers of its object: each gets the call, and
+// unless no reply is wanted the owner learns who they are.
+int handle_notify(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
+{
+	struct busd *d = cl->d;
+	if (!tb[UBUS_ATTR_OBJID])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	auto it = d->objects.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
+	if (it == d->objects.end())
+		return UBUS_STATUS_NOT_FOUND;
+	busd_object *target = it->second.get();
+	if (target->client != cl)
+		return UBUS_STATUS_PERMISSION_DENIED;
+	if (!tb[UBUS_ATTR_METHOD])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
+
+	std::vector<uint8_t> &v = d->scratch;
+	if (!no_reply) {
+		v.clear();
+		put_u32_attr(v, UBUS_ATTR_OBJID, target->id);
+		std::vector<uint8_t> ids;
+		for (busd_object *sub : target->subscribers)
+			put_u32_attr(ids, UBUS_ATTR_UNSPEC, sub->id);
+		put_attr(v, UBUS_ATTR_SUBSCRIBERS, ids.data(), ids.size());
+		uint32_t ok = htobe32(UBUS_STATUS_OK);
+		put_attr(v, UBUS_ATTR_STATUS, &ok, 4);
+		client_send_attrs(cl, UBUS_MSG_STATUS, seq, peer, v);
+	}
+	struct blob_attr *meth = tb[UBUS_ATTR_METHOD], *data = tb[UBUS_ATTR_DATA];
+	for (busd_object *sub : target->subscribers) {
+		v.clear();
+		if (no_reply) {
+			uint8_t one = 1;
+			put_attr(v, UBUS_ATTR_NO_REPLY, &one, 1);
+		}
+		put_u32_attr(v, UBUS_ATTR_OBJID, sub->id);
+		put_attr(v, UBUS_ATTR_METHOD, blob_data(meth), blob_len(meth));
+		v.insert(v.end(), cl->ident.begin(), cl->ident.end());
+		if (data)
+			put_attr(v, UBUS_ATTR_DATA, blob_data(data), blob_len(data));
+		client_send_attrs(sub->client, UBUS_MSG_INVOKE, seq, cl->id, v);
+	}
+	return -1;
 }
 
 enum { EVREG_OBJECT, EVREG_PATTERN, __EVREG_MAX };
@@ -652,6 +794,15 @@ void handle_msg(busd_client *cl, const uint8_t *raw, size_t len)
 		break;
 	case UBUS_MSG_REMOVE_OBJECT:
 		ret = handle_remove_object(cl, tb, seq, peer);
+		break;
+	case UBUS_MSG_SUBSCRIBE:
+		ret = handle_subscribe(cl, tb);
+		break;
+	case UBUS_MSG_UNSUBSCRIBE:
+		ret = handle_unsubscribe(cl, tb);
+		break;
+	case UBUS_MSG_NOTIFY:
+		ret = handle_notify(cl, tb, seq, peer);
 		break;
 	case UBUS_MSG_STATUS:
 	case UBUS_MSG_DATA:

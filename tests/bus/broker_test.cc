@@ -789,3 +789,123 @@ TEST(BusBroker, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusBroker, SubscribersHearTheOwnersNotificationsAndItsDeparture)
+{
+	bustest::Broker broker;
+	bustest::RawClient owner(broker.path()), sub(broker.path());
+	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
+	uint32_t t = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
+	Parsed(owner.next());
+	sub.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, ""));
+	uint32_t s = Parsed(sub.next()).u32(UBUS_ATTR_OBJID);
+	Parsed(sub.next());
+	owner.send(frame(UBUS_MSG_ADD_OBJECT, 2, 0, ""));
+	uint32_t own_sub = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
+	Parsed(owner.next());
+
+	struct Case {
+		const char *what;
+		bustest::RawClient *who;
+		std::vector<uint8_t> request;
+		int status;
+	};
+	const Case cases[] = {
+		{"no target", &sub, frame(UBUS_MSG_SUBSCRIBE, 2, 0, "03000008 " + hex32(s)),
+		 UBUS_STATUS_INVALID_ARGUMENT},
+		{"unknown subscriber", &sub,
+		 frame(UBUS_MSG_SUBSCRIBE, 3, 0, "03000008 00000500 08000008 " + hex32(t)),
+		 UBUS_STATUS_NOT_FOUND},
+		{"someone else's subscriber", &sub,
+		 frame(UBUS_MSG_SUBSCRIBE, 4, 0, "03000008 " + hex32(own_sub) + " 08000008 " + hex32(t)),
+		 UBUS_STATUS_INVALID_ARGUMENT},
+		{"unknown target", &sub,
+		 frame(UBUS_MSG_SUBSCRIBE, 5, 0, "03000008 " + hex32(s) + " 08000008 00000001"),
+		 UBUS_STATUS_NOT_FOUND},
+		{"own target", &owner,
+		 frame(UBUS_MSG_SUBSCRIBE, 3, 0, "03000008 " + hex32(own_sub) + " 08000008 " + hex32(t)),
+		 UBUS_STATUS_INVALID_ARGUMENT},
+		{"not subscribed", &sub,
+		 frame(UBUS_MSG_UNSUBSCRIBE, 6, 0, "03000008 " + hex32(s) + " 08000008 " + hex32(t)),
+		 UBUS_STATUS_NOT_FOUND},
+		{"notify for someone else's object", &sub,
+		 frame(UBUS_MSG_NOTIFY, 7, t, "03000008 " + hex32(t) + " 04000008 65760000"),
+		 UBUS_STATUS_PERMISSION_DENIED},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		c.who->send(c.request);
+		Parsed st(c.who->next());
+		EXPECT_EQ(st.type, UBUS_MSG_STATUS);
+		EXPECT_EQ(st.seq, bustest::frame_seq(c.request));
+		EXPECT_EQ(st.status(), c.status);
+	}
+
+	std::string pair = "03000008 " + hex32(s) + " 08000008 " + hex32(t);
+	sub.send(frame(UBUS_MSG_SUBSCRIBE, 8, 0, pair));
+	EXPECT_EQ(Parsed(sub.next()).status(), 0);
+	EXPECT_EQ(to_hex(owner.next()),
+		  to_hex(frame(UBUS_MSG_NOTIFY, 1, 0, "03000008 " + hex32(t) + " 09000005 01000000")));
+
+	owner.send(frame(UBUS_MSG_NOTIFY, 5, t,
+			 "03000008 " + hex32(t) +
+				 " 04000008 65760000 07000010 8500000c 00016e00 00000001"));
+	EXPECT_EQ(to_hex(owner.next()),
+		  to_hex(frame(UBUS_MSG_STATUS, 5, t,
+			       "03000008 " + hex32(t) + " 0b00000c 00000008 " + hex32(s) +
+				       " 01000008 00000000")));
+	EXPECT_EQ(to_hex(sub.next()),
+		  to_hex(frame(UBUS_MSG_INVOKE, 5, owner.id(),
+			       "03000008 " + hex32(s) +
+				       " 04000008 65760000 0c000009 726f6f74 00000000 0d000009 "
+				       "726f6f74 00000000 07000010 8500000c 00016e00 00000001")));
+	// The subscriber's answer goes back to the notifier.
+	sub.send(frame(UBUS_MSG_STATUS, 5, owner.id(), "01000008 00000000 03000008 " + hex32(s)));
+	Parsed answer(owner.next());
+	EXPECT_EQ(answer.peer, s);
+	EXPECT_EQ(answer.status(), 0);
+
+	sub.send(frame(UBUS_MSG_UNSUBSCRIBE, 9, 0, pair));
+	EXPECT_EQ(Parsed(sub.next()).status(), 0);
+	EXPECT_EQ(to_hex(owner.next()),
+		  to_hex(frame(UBUS_MSG_NOTIFY, 2, 0, "03000008 " + hex32(t) + " 09000005 00000000")));
+
+	// Subscribed again, then the target goes away.
+	sub.send(frame(UBUS_MSG_SUBSCRIBE, 10, 0, pair));
+	Parsed(sub.next());
+	EXPECT_EQ(Parsed(owner.next()).seq, 3);
+	owner.send(frame(UBUS_MSG_REMOVE_OBJECT, 6, 0, "03000008 " + hex32(t)));
+	EXPECT_EQ(Parsed(owner.next()).type, UBUS_MSG_DATA);
+	Parsed inactive(owner.next());
+	EXPECT_EQ(inactive.type, UBUS_MSG_NOTIFY);
+	EXPECT_EQ(inactive.seq, 4);
+	EXPECT_EQ(Parsed(owner.next()).status(), 0);
+	EXPECT_EQ(to_hex(sub.next()), to_hex(frame(UBUS_MSG_UNSUBSCRIBE, 1, 0, pair)));
+}
+
+TEST(BusBroker, LastSubscriberLeavingTellsTheOwner)
+{
+	bustest::Broker broker;
+	bustest::RawClient owner(broker.path());
+	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
+	uint32_t t = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
+	Parsed(owner.next());
+	{
+		bustest::RawClient sub(broker.path());
+		sub.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, ""));
+		uint32_t s = Parsed(sub.next()).u32(UBUS_ATTR_OBJID);
+		Parsed(sub.next());
+		sub.send(frame(UBUS_MSG_SUBSCRIBE, 2, 0,
+			       "03000008 " + hex32(s) + " 08000008 " + hex32(t)));
+		EXPECT_EQ(Parsed(sub.next()).status(), 0);
+		Parsed active(owner.next());
+		EXPECT_EQ(active.tb[UBUS_ATTR_ACTIVE] ? blob_get_u8(active.tb[UBUS_ATTR_ACTIVE]) : 9, 1);
+	}
+	Parsed inactive(owner.next());
+	EXPECT_EQ(inactive.type, UBUS_MSG_NOTIFY);
+	EXPECT_EQ(inactive.tb[UBUS_ATTR_ACTIVE] ? blob_get_u8(inactive.tb[UBUS_ATTR_ACTIVE]) : 9, 0);
+}
+
+} // namespace
