@@ -93,6 +93,8 @@ struct busd_client {
 	bool dirty = false;
 	bool want_write = false;
 	bool dead = false;
+	bool monitor = false;
+	uint16_t monitor_seq = 0;
 
 	// Oldest first; removed newest first on disconnect.
 	std::vector<busd_object *> objects;
@@ -122,8 +124,12 @@ struct busd {
 	uint32_t event_round = 0;
 	std::vector<busd_client *> dirty;
 	std::vector<busd_client *> dead;
+	// Clients that get a copy of all traffic.
+	std::vector<busd_client *> monitors;
 	struct blob_buf b = {};
 	std::vector<uint8_t> scratch;
+	std::vector<uint8_t> mon_copy;
+	std::vector<uint8_t> mon_attrs;
 };
 
 namespace {
@@ -231,6 +237,44 @@ uint8_t *client_reserve(busd_client *cl, size_t len)
 	return cl->txq.data() + at;
 }
 
+enum {
+	UBUS_MONITOR_CLIENT,
+	UBUS_MONITOR_PEER,
+	UBUS_MONITOR_SEND,
+	UBUS_MONITOR_SEQ,
+	UBUS_MONITOR_TYPE,
+	UBUS_MONITOR_DATA,
+};
+
+void client_send_attrs(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer,
+		       const std::vector<uint8_t> &attrs);
+
+// Copies message `m`, just received from (send = false) or queued for
+// `cl`, to every monitor.
+void monitor_msg(busd_client *cl, const uint8_t *m, bool send)
+{
+	struct busd *d = cl->d;
+	if (d->monitors.empty() || m[1] == UBUS_MSG_MONITOR)
+		return;
+	// `m` may sit in a queue that the copies below make grow.
+	size_t len = UBUS_MSGHDR_LEN + ubus_msg_root_len(m);
+	d->mon_copy.assign(m, m + len);
+	const uint8_t *c = d->mon_copy.data();
+	struct ubus_msghdr h;
+	memcpy(&h, c, sizeof(h));
+	std::vector<uint8_t> &v = d->mon_attrs;
+	v.clear();
+	put_u32_attr(v, UBUS_MONITOR_CLIENT, cl->id);
+	put_u32_attr(v, UBUS_MONITOR_PEER, be32toh(h.peer));
+	uint8_t dir = send;
+	put_attr(v, UBUS_MONITOR_SEND, &dir, 1);
+	put_u32_attr(v, UBUS_MONITOR_SEQ, be16toh(h.seq));
+	put_u32_attr(v, UBUS_MONITOR_TYPE, h.type);
+	put_attr(v, UBUS_MONITOR_DATA, c + UBUS_MSG_PREFIX_LEN, len - UBUS_MSG_PREFIX_LEN);
+	for (busd_client *mon : d->monitors)
+		client_send_attrs(mon, UBUS_MSG_MONITOR, ++mon->monitor_seq, 0, v);
+}
+
 // Queues header + `body` (a complete root attribute of body_len bytes).
 void client_send(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer, const void *body,
 		 size_t body_len)
@@ -240,6 +284,7 @@ void client_send(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer, con
 		return;
 	ubus_msghdr_fill(p, type, seq, peer);
 	memcpy(p + UBUS_MSGHDR_LEN, body, body_len);
+	monitor_msg(cl, p, true);
 }
 
 // Queues a message whose body is the root word followed by `attrs`.
@@ -254,6 +299,7 @@ void client_send_attrs(busd_client *cl, uint8_t type, uint16_t seq, uint32_t pee
 	memcpy(p + UBUS_MSGHDR_LEN, &w, 4);
 	if (!attrs.empty())
 		memcpy(p + UBUS_MSG_PREFIX_LEN, attrs.data(), attrs.size());
+	monitor_msg(cl, p, true);
 }
 
 void send_status(busd_client *cl, uint16_t seq, uint32_t peer, int status)
@@ -308,6 +354,7 @@ void send_event(struct busd *d, busd_client *sender, const char *name, const voi
 		ubus_msghdr_fill(out, UBUS_MSG_INVOKE, ++d->event_seq, 0);
 		uint32_t id = htobe32(obj->id);
 		memcpy(out + objid_at, &id, 4);
+		monitor_msg(obj->client, out, true);
 	}
 }
 
@@ -694,8 +741,25 @@ int handle_system_invoke(busd_client *cl, uint32_t id, const char *method, struc
 			client_send_attrs(cl, UBUS_MSG_DATA, seq, peer, v);
 			return UBUS_STATUS_OK;
 		}
-	case UBUS_SYSTEM_OBJECT_MONITOR:
+	case UBUS_SYSTEM_OBJECT_MONITOR: {
+		// Only root watches everyone's traffic.
+		if (cl->uid != 0 || cl->gid != 0)
+			return UBUS_STATUS_PERMISSION_DENIED;
+		auto &mons = cl->d->monitors;
+		if (!strcmp(method, "add")) {
+			if (!cl->monitor) {
+				cl->monitor = true;
+				mons.push_back(cl);
+			}
+			return UBUS_STATUS_OK;
+		}
+		if (!strcmp(method, "remove")) {
+			cl->monitor = false;
+			mons.erase(std::remove(mons.begin(), mons.end(), cl), mons.end());
+			return UBUS_STATUS_OK;
+		}
 		return UBUS_STATUS_METHOD_NOT_FOUND;
+	}
 	default:
 		return UBUS_STATUS_NOT_FOUND;
 	}
@@ -727,6 +791,7 @@ int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t
 	uint8_t *p = client_reserve(owner, len);
 	if (!p)
 		return -1;
+	uint8_t *start = p;
 	ubus_msghdr_fill(p, UBUS_MSG_INVOKE, seq, cl->id);
 	uint32_t w = htobe32((uint32_t)(len - UBUS_MSGHDR_LEN));
 	memcpy(p + UBUS_MSGHDR_LEN, &w, 4);
@@ -739,6 +804,7 @@ int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t
 	p += cl->ident.size();
 	if (data)
 		memcpy(p, data, blob_pad_len(data));
+	monitor_msg(owner, start, true);
 	return -1;
 }
 
@@ -767,6 +833,7 @@ void handle_reply(busd_client *cl, uint8_t type, struct blob_attr **tb, const ui
 	memcpy(p, raw, len);
 	uint32_t be = htobe32(id);
 	memcpy(p + 4, &be, 4);
+	monitor_msg(dest->second.get(), p, true);
 }
 
 void handle_msg(busd_client *cl, const uint8_t *raw, size_t len)
@@ -775,6 +842,7 @@ void handle_msg(busd_client *cl, const uint8_t *raw, size_t len)
 	memcpy(&h, raw, sizeof(h));
 	uint16_t seq = be16toh(h.seq);
 	uint32_t peer = be32toh(h.peer);
+	monitor_msg(cl, raw, false);
 	struct blob_attr *tb[UBUS_ATTR_MAX];
 	blob_parse_untrusted(raw + UBUS_MSG_PREFIX_LEN, len - UBUS_MSG_PREFIX_LEN, tb,
 			     ubus_attr_info, UBUS_ATTR_MAX);
@@ -836,6 +904,8 @@ void free_client(struct busd *d, busd_client *cl)
 	close(cl->sock.fd);
 	cl->txq.clear();
 	cl->txoff = 0;
+	d->monitors.erase(std::remove(d->monitors.begin(), d->monitors.end(), cl),
+			  d->monitors.end());
 	while (!cl->objects.empty())
 		free_object(d, cl->objects.back());
 	free(cl->rbuf);

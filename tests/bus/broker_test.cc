@@ -909,3 +909,53 @@ TEST(BusBroker, LastSubscriberLeavingTellsTheOwner)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusBroker, MonitorSeesTrafficBothWays)
+{
+	bustest::Broker broker;
+	bustest::RawClient mon(broker.path()), c(broker.path());
+	mon.send(frame(UBUS_MSG_INVOKE, 1, 3, "03000008 00000003 04000008 61646400"));
+	EXPECT_EQ(Parsed(mon.next()).status(), 0);
+	// Its own answer is already watched, the copy following it.
+	auto first = mon.next();
+	ASSERT_EQ(bustest::frame_type(first), UBUS_MSG_MONITOR);
+	EXPECT_EQ(bustest::frame_seq(first), 1);
+
+	c.send(frame(UBUS_MSG_PING, 7, 0x55, "02000008 61626300"));
+	struct Want {
+		uint8_t send;
+		uint32_t type;
+	};
+	const Want wants[] = {{0, UBUS_MSG_PING}, {1, UBUS_MSG_DATA}, {1, UBUS_MSG_STATUS}};
+	uint16_t seq = 2;
+	for (const Want &w : wants) {
+		SCOPED_TRACE(w.type);
+		auto m = mon.next();
+		ASSERT_EQ(bustest::frame_type(m), UBUS_MSG_MONITOR);
+		EXPECT_EQ(bustest::frame_seq(m), seq++);
+		EXPECT_EQ(bustest::frame_peer(m), 0u);
+		struct blob_attr *tb[6];
+		blob_parse_untrusted(m.data() + 12, m.size() - 12, tb, nullptr, 6);
+		ASSERT_TRUE(tb[0] && tb[1] && tb[2] && tb[3] && tb[4] && tb[5]);
+		EXPECT_EQ(blob_get_u32(tb[0]), c.id());
+		EXPECT_EQ(blob_get_u32(tb[1]), 0x55u);
+		EXPECT_EQ(blob_get_u8(tb[2]), w.send);
+		EXPECT_EQ(blob_get_u32(tb[3]), 7u);
+		EXPECT_EQ(blob_get_u32(tb[4]), w.type);
+	}
+	mon.send(frame(UBUS_MSG_INVOKE, 2, 3, "03000008 00000003 0400000b 72656d6f 76650000"));
+	// The request is still watched; then nothing more.
+	EXPECT_EQ(bustest::frame_type(mon.next()), UBUS_MSG_MONITOR);
+	EXPECT_EQ(Parsed(mon.next()).status(), 0);
+	c.send(frame(UBUS_MSG_PING, 8, 0, ""));
+	Parsed(c.next());
+	Parsed(c.next());
+	EXPECT_TRUE(mon.next(100).empty());
+
+	mon.send(frame(UBUS_MSG_INVOKE, 3, 3, "03000008 00000003 04000008 78797a00"));
+	EXPECT_EQ(Parsed(mon.next()).status(), UBUS_STATUS_METHOD_NOT_FOUND);
+}
+
+} // namespace
