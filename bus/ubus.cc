@@ -953,6 +953,10 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	blob_put_int32(&c->b, UBUS_ATTR_OBJID, req->object);
 	if (!blob_put(&c->b, UBUS_ATTR_DATA, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0))
 		return UBUS_STATUS_INVALID_ARGUMENT;
+	// The broker drops the connection of whoever sends more than it takes;
+	// refusing the reply keeps us on the bus.
+	if (blob_pad_len(c->b.head) > UBUS_MAX_MSGLEN)
+		return UBUS_STATUS_INVALID_ARGUMENT;
 	if (send_msg(c, UBUS_MSG_DATA, req->seq, req->peer, c->b.head, c->cork > 0) < 0)
 		return UBUS_STATUS_CONNECTION_FAILED;
 	return UBUS_STATUS_OK;

@@ -610,3 +610,46 @@ TEST(BusClient, LostBrokerEndsTheRunningLoop)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusClient, ReplyTooBigForTheBusIsRefusedAndTheConnectionKept)
+{
+	bustest::Broker broker;
+	bustest::Peer server(broker.path());
+	static const struct ubus_method methods[] = {
+		{"big",
+		 [](struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+		    const char *, struct blob_attr *) {
+			 struct blob_buf b = {};
+			 blob_buf_init(&b, 0);
+			 std::string big(UBUS_MAX_MSGLEN, 'x');
+			 blobmsg_add_string(&b, "s", big.c_str());
+			 int ret = ubus_send_reply(ctx, req, b.head);
+			 blob_buf_free(&b);
+			 return ret;
+		 },
+		 nullptr, 0},
+	};
+	struct ubus_object_type type = {"big", 0, methods, 1};
+	struct ubus_object obj = {};
+	obj.name = "big";
+	obj.type = &type;
+	obj.methods = methods;
+	obj.n_methods = 1;
+	int ret = -1;
+	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &obj); });
+	ASSERT_EQ(ret, 0);
+	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	std::vector<std::string> replies;
+	EXPECT_EQ(ubus_invoke(ctx, obj.id, "big", nullptr, collect, &replies, 5000),
+		  UBUS_STATUS_INVALID_ARGUMENT);
+	EXPECT_TRUE(replies.empty());
+	// The owner is still there.
+	EXPECT_EQ(ubus_invoke(ctx, obj.id, "big", nullptr, collect, &replies, 5000),
+		  UBUS_STATUS_INVALID_ARGUMENT);
+	ubus_free(ctx);
+}
+
+} // namespace
