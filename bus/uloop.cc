@@ -80,6 +80,11 @@ bool install_handler(int signo, struct sigaction *old)
 
 void take_signals()
 {
+	// Signals belong to the process's main loop; helper threads (an
+	// in-process broker, simulated peers) run loops that must not swallow
+	// them.
+	if (gettid() != getpid())
+		return;
 	bool expected = false;
 	if (!signals_taken.compare_exchange_strong(expected, true))
 		return;

@@ -48,12 +48,13 @@ struct uloop_timeout {
 	struct timeval time;    // monotonic expiry
 };
 
-// Sets up the calling thread's loop. Installs SIGINT/SIGTERM handlers (only
-// where their disposition is still the default) that end a running loop.
+// Sets up the calling thread's loop. On the process's main thread it also
+// installs SIGINT/SIGTERM handlers (only where their disposition is still
+// the default) that end that thread's loop while it runs; a signal that
+// comes while it does not run is dropped. SIGPIPE is left alone.
 // Returns 0, or -1 when the poll descriptor cannot be created.
 int uloop_init(void);
-// The same for a helper thread (an in-process broker) that must leave the
-// process's signals to the main loop.
+// The same, but never taking the signals, even on the main thread.
 int uloop_init_nosignals(void);
 
 // Releases the loop: restores the signal handlers, disarms every timer,

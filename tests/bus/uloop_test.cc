@@ -315,6 +315,18 @@ TEST(UloopSignals, TermEndsARunningLoopOnlyWhileItRuns)
 	EXPECT_EQ(after.sa_handler, SIG_DFL);
 }
 
+TEST(UloopSignals, HelperThreadsLeaveTheSignalsToTheMainThread)
+{
+	struct sigaction seen = {};
+	std::thread helper([&] {
+		uloop_init();
+		sigaction(SIGTERM, nullptr, &seen);
+		uloop_done();
+	});
+	helper.join();
+	EXPECT_EQ(seen.sa_handler, SIG_DFL);
+}
+
 TEST(UloopSignals, HandlersAreLeftAloneWhenSomeoneElseSetThem)
 {
 	struct sigaction ign = {}, old;
