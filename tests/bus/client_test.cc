@@ -653,3 +653,34 @@ TEST(BusClient, ReplyTooBigForTheBusIsRefusedAndTheConnectionKept)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusClient, LossSeenBeforeTheLoopRunsStillEndsIt)
+{
+	bustest::FakeBroker fake(caller_id, nullptr);
+	uloop_init();
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	ubus_add_uloop(ctx);
+	fake.hang_up();
+	// Start-up calls find the broker gone; the end they ask for comes
+	// before any loop runs...
+	EXPECT_EQ(ubus_lookup_id(ctx, "x", nullptr), UBUS_STATUS_CONNECTION_FAILED);
+	// ...and is asked for again once one does.
+	static bool guard_fired;
+	guard_fired = false;
+	struct uloop_timeout guard = {};
+	guard.cb = [](struct uloop_timeout *) {
+		guard_fired = true;
+		uloop_end();
+	};
+	uloop_timeout_set(&guard, 10000);
+	uloop_run();
+	EXPECT_FALSE(guard_fired);
+	uloop_timeout_cancel(&guard);
+	ubus_free(ctx);
+	uloop_done();
+}
+
+} // namespace
