@@ -959,3 +959,89 @@ TEST(BusBroker, MonitorSeesTrafficBothWays)
 }
 
 } // namespace
+
+namespace {
+
+// Well-framed messages with random types and attributes: the broker may
+// answer or drop them, but must stay up for everyone.
+TEST(BusBroker, RandomMessagesNeverBreakTheBroker)
+{
+	bustest::Broker broker;
+	bustest::RawClient owner(broker.path());
+	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
+	uint32_t obj = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
+	Parsed(owner.next());
+	uint32_t handler = raw_add_handler(owner, 2, "*");
+
+	uint32_t state = 12345;
+	auto rnd = [&state](uint32_t n) {
+		state = state * 1103515245u + 12345u;
+		return (state >> 8) % n;
+	};
+	const uint32_t ids[] = {0, 1, 2, 3, 9, obj, handler, 0xffffffffu};
+	bustest::RawClient fuzz(broker.path());
+	for (int i = 0; i < 3000; i++) {
+		std::vector<uint8_t> body;
+		int nattr = int(rnd(5));
+		for (int a = 0; a < nattr; a++) {
+			uint32_t id = rnd(16);
+			std::vector<uint8_t> payload;
+			switch (rnd(4)) {
+			case 0: {
+				uint32_t v = htobe32(ids[rnd(8)]);
+				auto *p = reinterpret_cast<uint8_t *>(&v);
+				payload.assign(p, p + 4);
+				break;
+			}
+			case 1:
+				for (const char *s : {"register", "send", "add", "get", "x*", ""}) {
+					if (rnd(6) == 0) {
+						payload.assign(s, s + strlen(s) + 1);
+						break;
+					}
+				}
+				break;
+			case 2: {
+				struct blob_buf b = {};
+				blob_buf_init(&b, 0);
+				blobmsg_add_u32(&b, "object", ids[rnd(8)]);
+				blobmsg_add_string(&b, rnd(2) ? "pattern" : "id", rnd(2) ? "*" : "e");
+				void *t = blobmsg_open_table(&b, "data");
+				blobmsg_close_table(&b, t);
+				auto *p = static_cast<uint8_t *>(blob_data(b.head));
+				payload.assign(p, p + blob_len(b.head));
+				blob_buf_free(&b);
+				break;
+			}
+			default:
+				for (uint32_t n = rnd(24); n; n--)
+					payload.push_back(uint8_t(rnd(256)));
+			}
+			uint32_t w = htobe32(id << 24 | uint32_t(payload.size() + 4));
+			auto *wp = reinterpret_cast<uint8_t *>(&w);
+			body.insert(body.end(), wp, wp + 4);
+			body.insert(body.end(), payload.begin(), payload.end());
+			body.resize(blob_pad4(body.size()));
+		}
+		std::vector<uint8_t> m(12);
+		ubus_msghdr_fill(m.data(), uint8_t(rnd(13)), uint16_t(rnd(65536)), ids[rnd(8)]);
+		uint32_t root = htobe32(uint32_t(body.size() + 4));
+		memcpy(m.data() + 8, &root, 4);
+		m.insert(m.end(), body.begin(), body.end());
+		ASSERT_TRUE(fuzz.send(m));
+		// Keep its queue moving now and then.
+		if (i % 64 == 0) {
+			while (!fuzz.next(0).empty())
+				;
+		}
+	}
+	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	uint32_t id;
+	EXPECT_EQ(ubus_lookup_id(ctx, "obj", &id), 0);
+	EXPECT_EQ(id, obj);
+	EXPECT_EQ(ubus_send_event(ctx, "still.here", nullptr), 0);
+	ubus_free(ctx);
+}
+
+} // namespace
