@@ -325,7 +325,8 @@ int main(int argc, char **argv)
 			break;
 		default:
 			fprintf(stderr,
-				"Usage: %s [-n CALLS] [-e EVENTS] [invoke|event|fanout1|fanout10]...\n",
+				"Usage: %s [-n CALLS] [-e EVENTS] "
+				"[invoke|event|fanout1|fanout10]...\n",
 				argv[0]);
 			return 1;
 		}

@@ -189,8 +189,8 @@ void client_update_poll(busd_client *cl)
 void client_flush(busd_client *cl)
 {
 	while (!cl->dead && cl->txoff < cl->txq.size()) {
-		ssize_t n = send(cl->sock.fd, cl->txq.data() + cl->txoff, cl->txq.size() - cl->txoff,
-				 MSG_NOSIGNAL | MSG_DONTWAIT);
+		ssize_t n = send(cl->sock.fd, cl->txq.data() + cl->txoff,
+				 cl->txq.size() - cl->txoff, MSG_NOSIGNAL | MSG_DONTWAIT);
 		if (n > 0) {
 			cl->txoff += n;
 			continue;
@@ -786,8 +786,8 @@ int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t
 	// who is calling.
 	struct blob_attr *oid = tb[UBUS_ATTR_OBJID], *meth = tb[UBUS_ATTR_METHOD],
 			 *data = tb[UBUS_ATTR_DATA];
-	size_t len = UBUS_MSG_PREFIX_LEN + blob_pad_len(oid) + blob_pad_len(meth) + cl->ident.size() +
-		     (data ? blob_pad_len(data) : 0);
+	size_t len = UBUS_MSG_PREFIX_LEN + blob_pad_len(oid) + blob_pad_len(meth) +
+		     cl->ident.size() + (data ? blob_pad_len(data) : 0);
 	uint8_t *p = client_reserve(owner, len);
 	if (!p)
 		return -1;
@@ -955,7 +955,8 @@ bool client_read(busd_client *cl)
 		cl->rcap = cap;
 	}
 	for (;;) {
-		ssize_t n = recv(cl->sock.fd, cl->rbuf + cl->rend, cl->rcap - cl->rend, MSG_DONTWAIT);
+		ssize_t n =
+			recv(cl->sock.fd, cl->rbuf + cl->rend, cl->rcap - cl->rend, MSG_DONTWAIT);
 		if (n > 0) {
 			cl->rend += n;
 			return true;

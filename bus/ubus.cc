@@ -427,8 +427,8 @@ void process_invoke(ubus_context_impl *c, frame *f)
 	}
 	if (m && tb[UBUS_ATTR_DATA]) {
 		c->cork++;
-		ret = m->handler ? m->handler(&c->ctx, obj, &req, blob_get_string(tb[UBUS_ATTR_METHOD]),
-					      tb[UBUS_ATTR_DATA])
+		const char *name = blob_get_string(tb[UBUS_ATTR_METHOD]);
+		ret = m->handler ? m->handler(&c->ctx, obj, &req, name, tb[UBUS_ATTR_DATA])
 				 : UBUS_STATUS_METHOD_NOT_FOUND;
 		c->cork--;
 		if (req.deferred || no_reply) {
@@ -673,6 +673,13 @@ int event_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_requ
 
 const struct ubus_method event_methods[] = {{nullptr, event_cb, nullptr, 0}};
 
+// Appends attribute `id` holding the members of the root `msg` (none when
+// msg is null).
+bool put_members(struct blob_buf *b, int id, struct blob_attr *msg)
+{
+	return blob_put(b, id, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0) != nullptr;
+}
+
 bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n)
 {
 	void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
@@ -831,7 +838,7 @@ int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
 	blob_buf_init(&c->b, 0);
 	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj);
 	blob_put_string(&c->b, UBUS_ATTR_METHOD, method);
-	if (!blob_put(&c->b, UBUS_ATTR_DATA, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0))
+	if (!put_members(&c->b, UBUS_ATTR_DATA, msg))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	return sync_request(c, &r, UBUS_MSG_INVOKE, obj, timeout);
 }
@@ -843,8 +850,8 @@ int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	blob_buf_init(&c->args, 0);
 	blobmsg_add_string(&c->args, "id", id);
-	if (blobmsg_add_field(&c->args, BLOBMSG_TYPE_TABLE, "data", data ? blob_data(data) : nullptr,
-			      data ? blob_len(data) : 0) < 0)
+	if (blobmsg_add_field(&c->args, BLOBMSG_TYPE_TABLE, "data",
+			      data ? blob_data(data) : nullptr, data ? blob_len(data) : 0) < 0)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	sync_req r = {};
 	r.kind = REQ_INVOKE;
@@ -951,7 +958,7 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	ubus_context_impl *c = ctx->impl;
 	blob_buf_init(&c->b, 0);
 	blob_put_int32(&c->b, UBUS_ATTR_OBJID, req->object);
-	if (!blob_put(&c->b, UBUS_ATTR_DATA, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0))
+	if (!put_members(&c->b, UBUS_ATTR_DATA, msg))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	// The broker drops the connection of whoever sends more than it takes;
 	// refusing the reply keeps us on the bus.

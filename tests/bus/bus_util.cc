@@ -325,7 +325,9 @@ FakeBroker::FakeBroker(uint32_t client_id, Responder responder)
 			std::vector<uint8_t> m = read_frame(fd, 5000);
 			if (m.empty())
 				return;
-			std::vector<uint8_t> reply = responder ? responder(m) : std::vector<uint8_t>();
+			std::vector<uint8_t> reply;
+			if (responder)
+				reply = responder(m);
 			{
 				std::lock_guard<std::mutex> g(s->lock);
 				s->received.push_back(m);

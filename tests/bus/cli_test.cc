@@ -177,8 +177,8 @@ int svc_park(struct ubus_context *ctx, struct ubus_object *, struct ubus_request
 }
 
 const struct blobmsg_policy get_policy[] = {
-	{"id", BLOBMSG_TYPE_INT32},	{"name", BLOBMSG_TYPE_STRING}, {"on", BLOBMSG_TYPE_BOOL},
-	{"list", BLOBMSG_TYPE_ARRAY},	{"t", BLOBMSG_TYPE_TABLE},     {"big", BLOBMSG_TYPE_INT64},
+	{"id", BLOBMSG_TYPE_INT32},   {"name", BLOBMSG_TYPE_STRING}, {"on", BLOBMSG_TYPE_BOOL},
+	{"list", BLOBMSG_TYPE_ARRAY}, {"t", BLOBMSG_TYPE_TABLE},     {"big", BLOBMSG_TYPE_INT64},
 	{"d", BLOBMSG_TYPE_DOUBLE},
 };
 const struct ubus_method svc_methods[] = {
@@ -236,7 +236,8 @@ TEST_F(BusCli, ListPrintsPathsAndWithVerboseTheSignatures)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, std::string("'svc' @") + id +
 				 "\n"
-				 "\t\"get\":{\"id\":\"Integer\",\"name\":\"String\",\"on\":\"Boolean\","
+				 "\t\"get\":{\"id\":\"Integer\",\"name\":\"String\","
+				 "\"on\":\"Boolean\","
 				 "\"list\":\"Array\",\"t\":\"Table\",\"big\":\"(unknown)\","
 				 "\"d\":\"(unknown)\"}\n"
 				 "\t\"quiet\":{}\n"
@@ -281,7 +282,8 @@ TEST_F(BusCli, FailedCallsReportAndExitAccordingToWhereStderrGoes)
 		 "Command failed: ubus call svc get {\"id\": (Parsing message data failed)\n"},
 		{"JSON that is not an object", {"call", "svc", "get", "[1]"}, true, 12,
 		 "Command failed: Parsing message data failed\n"},
-		{"unknown object", {"call", "nope", "get"}, false, 4, "Command failed: Not found\n"},
+		{"unknown object", {"call", "nope", "get"}, false, 4,
+		 "Command failed: Not found\n"},
 		{"send with bad JSON", {"send", "x", "nope"}, false, 12,
 		 "Command failed: Parsing message data failed\n"},
 		{"send a name of the broker's", {"send", "ubus.x"}, false, 6,

@@ -366,9 +366,11 @@ TEST_P(BusClientDeferral, EventsDuringACallWaitForItAndKeepTheirOrder)
 		};
 		// Two events for our handler, then the reply.
 		add(frame(UBUS_MSG_INVOKE, 1, 0,
-			  "03000008 d4b5fe72 04000008 652e3100 07000010 8500000c 00016e00 00000001"));
+			  "03000008 d4b5fe72 04000008 652e3100 07000010 8500000c 00016e00 "
+			  "00000001"));
 		add(frame(UBUS_MSG_INVOKE, 2, 0,
-			  "03000008 d4b5fe72 04000008 652e3200 07000010 8500000c 00016e00 00000002"));
+			  "03000008 d4b5fe72 04000008 652e3200 07000010 8500000c 00016e00 "
+			  "00000002"));
 		add(frame(UBUS_MSG_DATA, seq, demo_id,
 			  "03000008 087fee8f 07000010 8500000c 00016e00 00000000"));
 		add(frame(UBUS_MSG_STATUS, seq, demo_id, status_hex(0)));
