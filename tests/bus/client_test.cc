@@ -686,3 +686,28 @@ TEST(BusClient, LossSeenBeforeTheLoopRunsStillEndsIt)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusClient, TimersWaitWhileACallWaits)
+{
+	static bool fired;
+	fired = false;
+	bustest::FakeBroker fake(caller_id, nullptr);
+	uloop_init();
+	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	ubus_add_uloop(ctx);
+	struct uloop_timeout t = {};
+	t.cb = [](struct uloop_timeout *) { fired = true; };
+	uloop_timeout_set(&t, 0);
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 50),
+		  UBUS_STATUS_TIMEOUT);
+	EXPECT_FALSE(fired);
+	uloop_run_timeout(0);
+	EXPECT_TRUE(fired);
+	ubus_free(ctx);
+	uloop_done();
+}
+
+} // namespace
