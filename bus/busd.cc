@@ -1123,8 +1123,7 @@ void busd_stop(struct busd *d)
 	close(d->listen.fd.fd);
 	unlink(d->path.c_str());
 	for (auto &[id, cl] : d->clients) {
-		if (cl->sock.registered)
-			uloop_fd_delete(&cl->sock);
+		uloop_fd_delete(&cl->sock);
 		close(cl->sock.fd);
 		free(cl->rbuf);
 	}

@@ -776,8 +776,9 @@ void ubus_free(struct ubus_context *ctx)
 		return;
 	ubus_context_impl *c = ctx->impl;
 	uloop_timeout_cancel(&c->pending_timer);
-	if (ctx->sock.registered)
-		uloop_fd_delete(&ctx->sock);
+	// Also when a hang-up already unregistered it: an event fetched for
+	// the socket in the current batch must not reach the freed context.
+	uloop_fd_delete(&ctx->sock);
 	close(ctx->sock.fd);
 	blob_buf_free(&c->b);
 	blob_buf_free(&c->args);

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -707,6 +711,53 @@ TEST(BusClient, TimersWaitWhileACallWaits)
 	uloop_run_timeout(0);
 	EXPECT_TRUE(fired);
 	ubus_free(ctx);
+	uloop_done();
+}
+
+} // namespace
+
+namespace {
+
+// A context freed by another watcher's callback while a hang-up of its
+// socket is already fetched in the same batch must not be called.
+TEST(BusClient, FreeingAContextDropsItsFetchedHangUp)
+{
+	struct Freer {
+		struct uloop_fd fd;
+		struct ubus_context *ctx;
+	};
+	static Freer freer;
+	bustest::FakeBroker fake(caller_id, nullptr);
+	uloop_init();
+	freer = {};
+	freer.ctx = ubus_connect(fake.path().c_str());
+	ASSERT_NE(freer.ctx, nullptr);
+	freer.ctx->connection_lost = [](struct ubus_context *) {};
+	ubus_add_uloop(freer.ctx);
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+	freer.fd.fd = sv[0];
+	freer.fd.cb = [](struct uloop_fd *u, unsigned int) {
+		Freer *f = container_of(u, Freer, fd);
+		char c;
+		while (read(u->fd, &c, 1) > 0)
+			;
+		ubus_free(f->ctx);
+		f->ctx = nullptr;
+	};
+	ASSERT_EQ(uloop_fd_add(&freer.fd, ULOOP_READ), 0);
+	// The watcher becomes ready first, then the broker hangs up.
+	ASSERT_EQ(write(sv[1], "x", 1), 1);
+	fake.hang_up();
+	struct pollfd p = {freer.ctx->sock.fd, POLLIN, 0};
+	ASSERT_EQ(poll(&p, 1, 5000), 1);
+	for (int i = 0; i < 3; i++)
+		uloop_run_timeout(0);
+	EXPECT_EQ(freer.ctx, nullptr);
+	uloop_fd_delete(&freer.fd);
+	close(sv[0]);
+	close(sv[1]);
+	ubus_free(freer.ctx);
 	uloop_done();
 }
 
