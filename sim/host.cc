@@ -184,7 +184,7 @@ void host::impl::drain_queue()
 void host::impl::thread_main()
 {
 	current = this;
-	uloop_init();
+	uloop_init_nosignals();
 	ctx = ubus_connect(path.c_str());
 	if (ctx) {
 		ctx->connection_lost = connection_lost_cb;
