@@ -541,7 +541,9 @@ int handle_add_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint
 	return UBUS_STATUS_OK;
 }
 
-int handle_remove_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
+// Finds the object the request names by UBUS_ATTR_OBJID, which only its
+// owner may act on; returns 0 or the status to answer with.
+int find_own_object(busd_client *cl, struct blob_attr **tb, busd_object **obj)
 {
 	struct busd *d = cl->d;
 	if (!tb[UBUS_ATTR_OBJID])
@@ -549,9 +551,19 @@ int handle_remove_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, u
 	auto it = d->objects.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
 	if (it == d->objects.end())
 		return UBUS_STATUS_NOT_FOUND;
-	busd_object *obj = it->second.get();
-	if (obj->client != cl)
+	if (it->second->client != cl)
 		return UBUS_STATUS_PERMISSION_DENIED;
+	*obj = it->second.get();
+	return UBUS_STATUS_OK;
+}
+
+int handle_remove_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
+{
+	struct busd *d = cl->d;
+	busd_object *obj;
+	int ret = find_own_object(cl, tb, &obj);
+	if (ret)
+		return ret;
 
 	std::vector<uint8_t> &v = d->scratch;
 	v.clear();
@@ -620,14 +632,10 @@ int handle_unsubscribe(busd_client *cl, struct blob_attr **tb)
 int handle_notify(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
 {
 	struct busd *d = cl->d;
-	if (!tb[UBUS_ATTR_OBJID])
-		return UBUS_STATUS_INVALID_ARGUMENT;
-	auto it = d->objects.find(blob_get_u32(tb[UBUS_ATTR_OBJID]));
-	if (it == d->objects.end())
-		return UBUS_STATUS_NOT_FOUND;
-	busd_object *target = it->second.get();
-	if (target->client != cl)
-		return UBUS_STATUS_PERMISSION_DENIED;
+	busd_object *target;
+	int ret = find_own_object(cl, tb, &target);
+	if (ret)
+		return ret;
 	if (!tb[UBUS_ATTR_METHOD])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
