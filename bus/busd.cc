@@ -846,16 +846,14 @@ void handle_reply(busd_client *cl, uint8_t type, struct blob_attr **tb, const ui
 
 void handle_msg(busd_client *cl, const uint8_t *raw, size_t len)
 {
-	struct ubus_msghdr h;
-	memcpy(&h, raw, sizeof(h));
-	uint16_t seq = be16toh(h.seq);
-	uint32_t peer = be32toh(h.peer);
-	monitor_msg(cl, raw, false);
+	uint8_t type;
+	uint16_t seq;
+	uint32_t peer;
 	struct blob_attr *tb[UBUS_ATTR_MAX];
-	blob_parse_untrusted(raw + UBUS_MSG_PREFIX_LEN, len - UBUS_MSG_PREFIX_LEN, tb,
-			     ubus_attr_info, UBUS_ATTR_MAX);
+	ubus_msg_parse(raw, len, &type, &seq, &peer, tb);
+	monitor_msg(cl, raw, false);
 	int ret;
-	switch (h.type) {
+	switch (type) {
 	case UBUS_MSG_PING:
 		handle_ping(cl, raw, len, seq, peer);
 		return;
@@ -882,7 +880,7 @@ void handle_msg(busd_client *cl, const uint8_t *raw, size_t len)
 		break;
 	case UBUS_MSG_STATUS:
 	case UBUS_MSG_DATA:
-		handle_reply(cl, h.type, tb, raw, len, peer);
+		handle_reply(cl, type, tb, raw, len, peer);
 		return;
 	default:
 		ret = UBUS_STATUS_INVALID_COMMAND;
@@ -946,12 +944,7 @@ bool client_read(busd_client *cl)
 		cl->rstart = 0;
 		cl->rend = avail;
 	}
-	size_t want = 4096;
-	if (avail >= UBUS_MSG_PREFIX_LEN) {
-		size_t total = UBUS_MSGHDR_LEN + ubus_msg_root_len(cl->rbuf);
-		if (total > avail && total - avail > want)
-			want = total - avail;
-	}
+	size_t want = ubus_msg_rx_want(cl->rbuf, avail, 4096);
 	if (cl->rcap - cl->rend < want) {
 		size_t cap = cl->rcap ? cl->rcap : rx_initial;
 		while (cap - avail < want)
@@ -962,19 +955,11 @@ bool client_read(busd_client *cl)
 		cl->rbuf = nb;
 		cl->rcap = cap;
 	}
-	for (;;) {
-		ssize_t n =
-			recv(cl->sock.fd, cl->rbuf + cl->rend, cl->rcap - cl->rend, MSG_DONTWAIT);
-		if (n > 0) {
-			cl->rend += n;
-			return true;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-			return true;
+	ssize_t n = ubus_recv_some(cl->sock.fd, cl->rbuf + cl->rend, cl->rcap - cl->rend);
+	if (n < 0)
 		return false;
-	}
+	cl->rend += n;
+	return true;
 }
 
 // Handles every complete message in the buffer; false when one is
@@ -982,15 +967,11 @@ bool client_read(busd_client *cl)
 bool client_process(busd_client *cl)
 {
 	while (!cl->dead) {
-		size_t avail = cl->rend - cl->rstart;
-		if (avail < UBUS_MSG_PREFIX_LEN)
-			return true;
 		const uint8_t *p = cl->rbuf + cl->rstart;
-		uint32_t root = ubus_msg_root_len(p);
-		if (root < sizeof(struct blob_attr) || blob_pad4(root) > UBUS_MAX_MSGLEN)
+		ssize_t total = ubus_msg_frame_len(p, cl->rend - cl->rstart);
+		if (total < 0)
 			return false;
-		size_t total = UBUS_MSGHDR_LEN + root;
-		if (avail < total)
+		if (total == 0)
 			return true;
 		cl->rstart += total;
 		handle_msg(cl, p, total);

@@ -17,23 +17,6 @@
 
 #include "bus/ubusmsg.h"
 
-const struct blob_attr_info ubus_attr_info[UBUS_ATTR_MAX] = {
-	[UBUS_ATTR_UNSPEC] = {BLOB_ATTR_UNSPEC},
-	[UBUS_ATTR_STATUS] = {BLOB_ATTR_INT32},
-	[UBUS_ATTR_OBJPATH] = {BLOB_ATTR_STRING},
-	[UBUS_ATTR_OBJID] = {BLOB_ATTR_INT32},
-	[UBUS_ATTR_METHOD] = {BLOB_ATTR_STRING},
-	[UBUS_ATTR_OBJTYPE] = {BLOB_ATTR_INT32},
-	[UBUS_ATTR_SIGNATURE] = {BLOB_ATTR_NESTED},
-	[UBUS_ATTR_DATA] = {BLOB_ATTR_NESTED},
-	[UBUS_ATTR_TARGET] = {BLOB_ATTR_INT32},
-	[UBUS_ATTR_ACTIVE] = {BLOB_ATTR_INT8},
-	[UBUS_ATTR_NO_REPLY] = {BLOB_ATTR_INT8},
-	[UBUS_ATTR_SUBSCRIBERS] = {BLOB_ATTR_NESTED},
-	[UBUS_ATTR_USER] = {BLOB_ATTR_STRING},
-	[UBUS_ATTR_GROUP] = {BLOB_ATTR_STRING},
-};
-
 namespace {
 
 constexpr size_t rx_initial = 64 * 1024;
@@ -134,12 +117,7 @@ ssize_t rx_read(ubus_context_impl *c)
 		c->rstart = 0;
 		c->rend = avail;
 	}
-	size_t want = rx_min_free;
-	if (avail >= UBUS_MSG_PREFIX_LEN) {
-		size_t total = UBUS_MSGHDR_LEN + ubus_msg_root_len(c->rbuf + c->rstart);
-		if (total > avail && total - avail > want)
-			want = total - avail;
-	}
+	size_t want = ubus_msg_rx_want(c->rbuf + c->rstart, avail, rx_min_free);
 	if (c->rcap - c->rend < want) {
 		size_t cap = c->rcap ? c->rcap : rx_initial;
 		while (cap - avail < want)
@@ -162,34 +140,21 @@ ssize_t rx_read(ubus_context_impl *c)
 		}
 		c->rcap = cap;
 	}
-	for (;;) {
-		ssize_t n = recv(c->ctx.sock.fd, c->rbuf + c->rend, c->rcap - c->rend,
-				 MSG_DONTWAIT);
-		if (n > 0) {
-			c->rend += n;
-			return n;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-			return 0;
+	ssize_t n = ubus_recv_some(c->ctx.sock.fd, c->rbuf + c->rend, c->rcap - c->rend);
+	if (n < 0) {
 		c->eof = true;
 		c->ctx.sock.eof = true;
 		return -1;
 	}
+	c->rend += n;
+	return n;
 }
 
 void frame_parse(frame *f, const uint8_t *p, size_t len)
 {
-	struct ubus_msghdr h;
-	memcpy(&h, p, sizeof(h));
-	f->type = h.type;
-	f->seq = be16toh(h.seq);
-	f->peer = be32toh(h.peer);
 	f->raw = p;
 	f->raw_len = len;
-	blob_parse_untrusted(p + UBUS_MSG_PREFIX_LEN, len - UBUS_MSG_PREFIX_LEN, f->tb,
-			     ubus_attr_info, UBUS_ATTR_MAX);
+	ubus_msg_parse(p, len, &f->type, &f->seq, &f->peer, f->tb);
 }
 
 enum rx_result { RX_NONE, RX_FRAME, RX_BAD };
@@ -199,15 +164,11 @@ enum rx_result { RX_NONE, RX_FRAME, RX_BAD };
 // trusted to start on a message boundary.
 rx_result rx_next(ubus_context_impl *c, frame *f)
 {
-	size_t avail = c->rend - c->rstart;
-	if (avail < UBUS_MSG_PREFIX_LEN)
-		return RX_NONE;
 	const uint8_t *p = c->rbuf + c->rstart;
-	uint32_t root = ubus_msg_root_len(p);
-	if (root < sizeof(struct blob_attr) || blob_pad4(root) > UBUS_MAX_MSGLEN)
+	ssize_t total = ubus_msg_frame_len(p, c->rend - c->rstart);
+	if (total < 0)
 		return RX_BAD;
-	size_t total = UBUS_MSGHDR_LEN + root;
-	if (avail < total)
+	if (total == 0)
 		return RX_NONE;
 	c->rstart += total;
 	frame_parse(f, p, total);
@@ -739,8 +700,7 @@ struct ubus_context *ubus_connect(const char *path)
 	struct ubus_msghdr h;
 	memcpy(&h, hello, sizeof(h));
 	uint32_t root = ubus_msg_root_len(hello);
-	if (h.version != 0 || h.type != UBUS_MSG_HELLO || root < sizeof(struct blob_attr) ||
-	    blob_pad4(root) > UBUS_MAX_MSGLEN) {
+	if (h.version != 0 || h.type != UBUS_MSG_HELLO || !ubus_msg_root_ok(root)) {
 		close(fd);
 		return nullptr;
 	}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <endian.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -86,3 +87,27 @@ static inline uint32_t ubus_msg_root_len(const uint8_t *p)
 	memcpy(&w, p + UBUS_MSGHDR_LEN, sizeof(w));
 	return be32toh(w) & BLOB_ATTR_LEN_MASK;
 }
+
+// Whether a root length read off the wire can frame a message: it holds at
+// least the root's own header and stays within UBUS_MAX_MSGLEN.
+bool ubus_msg_root_ok(uint32_t root);
+
+// Length of the message at the start of `p`, of which `avail` bytes have
+// arrived: 0 while it is incomplete, -1 when its framing is broken (then
+// nothing after it can be trusted to start on a message boundary).
+ssize_t ubus_msg_frame_len(const uint8_t *p, size_t avail);
+
+// Free room the next read into a receive buffer should have, `avail` bytes
+// of which are still unhandled at `p`: at least `min_free`, and the rest of
+// a message whose length is already known.
+size_t ubus_msg_rx_want(const uint8_t *p, size_t avail, size_t min_free);
+
+// Splits the complete `len`-byte message at `p`: its header in host order
+// and its attributes into tb[UBUS_ATTR_MAX] (null where absent or of the
+// wrong kind). `tb` points into `p`.
+void ubus_msg_parse(const uint8_t *p, size_t len, uint8_t *type, uint16_t *seq, uint32_t *peer,
+		    struct blob_attr **tb);
+
+// One non-blocking read, retried on EINTR: > 0 for bytes read, 0 when
+// nothing was there, -1 on end of file or error.
+ssize_t ubus_recv_some(int fd, uint8_t *buf, size_t len);
