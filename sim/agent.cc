@@ -253,9 +253,7 @@ void agent_impl::apply(int id, const std::string &text, const std::vector<uint8_
 {
 	switch (id) {
 	case CMD_MONITOR_STA:
-		if (data.size() >= 6) {
-			mac_addr sta;
-			std::copy(data.begin(), data.begin() + 6, sta.begin());
+		if (mac_addr sta; decode_lead_mac(data, &sta)) {
 			bool known = false;
 			for (const auto &m : monitored)
 				known |= m == sta;
@@ -275,11 +273,8 @@ void agent_impl::apply(int id, const std::string &text, const std::vector<uint8_
 		break;
 	}
 	case CMD_DEL_NEIGHBOR:
-		if (data.size() >= 6) {
-			mac_addr b;
-			std::copy(data.begin(), data.begin() + 6, b.begin());
+		if (mac_addr b; decode_lead_mac(data, &b))
 			neighbors.erase(b);
-		}
 		break;
 	case CMD_SET_PARAM: {
 		int ch;

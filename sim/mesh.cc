@@ -408,20 +408,18 @@ struct mesh_actor {
 			break;
 		}
 		case CMD_GET_SCANRES: {
-			if (r.payload.size() < 6)
-				break;
 			mac_addr b;
-			std::copy(r.payload.begin(), r.payload.begin() + 6, b.begin());
+			if (!decode_lead_mac(r.payload, &b))
+				break;
 			std::vector<uint8_t> rec = a.reply_record(CMD_GET_SCANRES, r.payload);
 			m.say("controller asks " + bn + " for its scan result of " + m.bss_name(b) +
 			      ": " + (scanres_has_radar(rec) ? "radar in its beacon" : "no radar"));
 			break;
 		}
 		case CMD_DEL_NEIGHBOR: {
-			if (r.payload.size() < 6)
-				break;
 			mac_addr b;
-			std::copy(r.payload.begin(), r.payload.begin() + 6, b.begin());
+			if (!decode_lead_mac(r.payload, &b))
+				break;
 			m.say("controller withdraws neighbor " + m.bss_name(b) + " from " + bn);
 			st.printed.erase("nbr " + bn);
 			break;
@@ -457,10 +455,9 @@ struct mesh_actor {
 			break;
 		}
 		case CMD_MONITOR_STA: {
-			if (r.payload.size() < 6)
-				break;
 			mac_addr sta;
-			std::copy(r.payload.begin(), r.payload.begin() + 6, sta.begin());
+			if (!decode_lead_mac(r.payload, &sta))
+				break;
 			std::string who = m.sta_name(sta);
 			burst("monitor " + who, bn, [who](const std::vector<std::string> &to) {
 				std::string line = "monitoring of " + who + " asked from";
@@ -471,10 +468,9 @@ struct mesh_actor {
 			break;
 		}
 		case CMD_GET_MONITOR_STA: {
-			if (r.payload.size() < 6)
-				break;
 			mac_addr sta;
-			std::copy(r.payload.begin(), r.payload.begin() + 6, sta.begin());
+			if (!decode_lead_mac(r.payload, &sta))
+				break;
 			std::vector<uint8_t> rec = a.reply_record(CMD_GET_MONITOR_STA, r.payload);
 			int sig = rec[12] ? rec[12] - 256 : 0;
 			std::string who = m.sta_name(sta);

@@ -198,4 +198,12 @@ bool decode_scan_ssid(const std::vector<uint8_t> &data, std::string *ssid)
 	return true;
 }
 
+bool decode_lead_mac(const std::vector<uint8_t> &data, mac_addr *mac)
+{
+	if (data.size() < 6)
+		return false;
+	*mac = get_mac(data, 0);
+	return true;
+}
+
 } // namespace sim

@@ -74,5 +74,8 @@ bool decode_neighbor(const std::vector<uint8_t> &data, neighbor_entry *out);
 bool decode_set_param_channel(const std::vector<uint8_t> &data, int *channel);
 // SCAN request: the SSID in its first 33 bytes.
 bool decode_scan_ssid(const std::vector<uint8_t> &data, std::string *ssid);
+// A request that names a station or BSS first (MONITOR_STA, GET_MONITOR_STA,
+// DEL_NEIGHBOR, GET_SCANRES): that MAC.
+bool decode_lead_mac(const std::vector<uint8_t> &data, mac_addr *mac);
 
 } // namespace sim
