@@ -41,7 +41,8 @@ static const uint8_t radar_ie[] = {0xdd, 0x0b, 0x02, 0x9e, 0x7b, 0xdd, 0x06, 0xa
 
 // The query that watchnode_scanres_timer has on the bus. Its reply is
 // handled inside the send and may release the watchnode; the release marks
-// it here so that the timer's failure path leaves the memory alone.
+// it here so that the timer's failure path, and any further reply the agent
+// sends to the same query, leave the memory alone.
 struct scanres_query {
 	struct watchnode *wn;
 	bool released;
@@ -183,11 +184,16 @@ static size_t hex_run_bytes(const char *s, size_t max)
 void watchnode_scanres_resp(struct cntlr *, char *resp, int len, void *priv)
 {
 	struct watchnode *wn = static_cast<struct watchnode *>(priv);
-	struct cntlr *c = wn->cntlr;
 	uint8_t rec[SCANRES_RECORD_LEN] = {};
 	size_t got = 0;
 	size_t window;
 	const uint8_t *ies = rec + SCANRES_IE_OFF;
+
+	// The channel hands over every data message of the reply; an earlier
+	// one of this query may have released the watchnode already.
+	if (scanres_query_ && scanres_query_->wn == wn && scanres_query_->released)
+		return;
+	struct cntlr *c = wn->cntlr;
 
 	if (len > 0)
 		got = hex_run_bytes(resp, std::min(static_cast<size_t>(len), sizeof(rec)));
@@ -287,9 +293,8 @@ static void watch_removed(struct cntlr *c, const char *prefix)
 	struct node *n;
 
 	// The local node is neither watched nor removed: its agent is the one
-	// that would do the watching. A prefix such as 0.0.0.0 names it too.
-	if (!prefix[0])
-		return;
+	// that would do the watching. The empty prefix finds no node, and a
+	// prefix such as 0.0.0.0, which matches its zero address, is refused.
 	n = find_node_by_ip(c, prefix);
 	if (n && n->is_local)
 		n = nullptr;

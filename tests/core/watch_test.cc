@@ -389,11 +389,14 @@ TEST_F(Watch, RadarIsSearchedOnlyWithinTheStatedLengthAndTheRecord)
 	}
 }
 
-// An agent object that answers every command with a radar scan result and
-// then fails the call, on the host's connection.
+// An agent object that answers every command with `replies` copies of one
+// response text and then ends the call with `status` (by default a failure),
+// on the host's connection.
 class FailingAgent {
 public:
-	FailingAgent(sim::host &h, std::string resp) : h_(h), resp_(std::move(resp))
+	FailingAgent(sim::host &h, std::string resp, int replies = 1,
+		     int status = UBUS_STATUS_UNKNOWN_ERROR)
+	    : h_(h), resp_(std::move(resp)), replies_(replies), status_(status)
 	{
 		method_ = {"cmd", handle, nullptr, 0};
 		type_ = {"test.failing_agent", 0, &method_, 1};
@@ -401,7 +404,7 @@ public:
 		obj_.type = &type_;
 		obj_.methods = &method_;
 		obj_.n_methods = 1;
-		obj_.priv = &resp_;
+		obj_.priv = this;
 		h_.run([this] { ok_ = ubus_add_object(h_.ctx(), &obj_) == 0; });
 	}
 	~FailingAgent()
@@ -421,19 +424,23 @@ private:
 		static const struct blobmsg_policy pol[] = {{"id", BLOBMSG_TYPE_INT32}};
 		struct blob_attr *tb[1] = {};
 		struct blob_buf b = {};
+		FailingAgent *self = static_cast<FailingAgent *>(obj->priv);
 
 		blobmsg_parse(pol, 1, tb, blob_data(msg), (unsigned int)blob_len(msg));
 		blob_buf_init(&b, 0);
 		if (tb[0])
 			blobmsg_add_u32(&b, "id", blobmsg_get_u32(tb[0]));
-		blobmsg_add_string(&b, "cmd_resp", static_cast<std::string *>(obj->priv)->c_str());
-		ubus_send_reply(ctx, req, b.head);
+		blobmsg_add_string(&b, "cmd_resp", self->resp_.c_str());
+		for (int i = 0; i < self->replies_; i++)
+			ubus_send_reply(ctx, req, b.head);
 		blob_buf_free(&b);
-		return UBUS_STATUS_UNKNOWN_ERROR;
+		return self->status_;
 	}
 
 	sim::host &h_;
 	std::string resp_;
+	int replies_;
+	int status_;
 	struct ubus_method method_ {};
 	struct ubus_object_type type_ {};
 	struct ubus_object obj_ {};
@@ -475,6 +482,42 @@ TEST_F(Watch, ResultWithoutRadarBeforeAFailedCallCountsTwice)
 	EXPECT_EQ(count_log(trace("Will retry-2 watchnode scan\n")), 1);
 	expect_remaining(&wn->scan_timer, 20000);
 	EXPECT_EQ(uloop_timeout_remaining(&wn->scanres_timer), -1);
+}
+
+// Regression: a second reply to the same query reached the watchnode that
+// the first one had released.
+TEST_F(Watch, RepliesAfterTheOneThatReleasedTheWatchnodeAreIgnored)
+{
+	const struct {
+		const char *name;
+		size_t radar_at;
+		int replies;
+		int status;
+		int radar_logs;
+		int absent_logs;
+	} cases[] = {
+		{"radar twice, call ok", 0, 2, UBUS_STATUS_OK, 1, 0},
+		{"radar twice, call failed", 0, 2, UBUS_STATUS_UNKNOWN_ERROR, 1, 0},
+		{"eight results without radar", std::string::npos, 8, UBUS_STATUS_OK, 0, 6},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		FailingAgent agent(host(), sim::encode_hex(scanres_record(13, c.radar_at)), c.replies,
+				   c.status);
+		ASSERT_TRUE(agent.ok());
+		cntlr()->lnode->agent_id = agent.id();
+		struct watchnode *wn = watch_ext();
+		uloop_timeout_cancel(&wn->scan_timer);
+		clear_logs();
+
+		fire(&wn->scanres_timer);
+
+		EXPECT_EQ(watch_count(), 0);
+		EXPECT_EQ(count_log("has detected radar"), c.radar_logs);
+		EXPECT_EQ(count_log(trace("radar ie not present\n")), c.absent_logs);
+		EXPECT_EQ(count_log("Will retry-"), 0);
+		uloop_timeout_cancel(&cntlr()->channel_timer);
+	}
 }
 
 TEST_F(Watch, ChannelGoesBackToZeroAnHourAfterRadar)
@@ -705,8 +748,9 @@ TEST_F(Presence, LocalAgentIsNeverWatchedNorRemoved)
 		std::vector<std::string> lines;
 	} cases[] = {
 		{"ubus.object.remove", "wifi.agent",
-		 {info("To del: local/wifi.agent\n"), info("Node '' disappeared from network\n"),
-		  error("Invalid meshlink prefix: \n")}},
+		 {info("To del: local/wifi.agent\n"),
+		  trace("node '' not found. watchlist add failed!\n"),
+		  info("Node '' disappeared from network\n"), error("Invalid meshlink prefix: \n")}},
 		{"ubus.object.remove", "0.0.0.0/wifi.agent",
 		 {info("To del: 0.0.0.0/wifi.agent\n"),
 		  trace("node '0.0.0.0' not found. watchlist add failed!\n"),
