@@ -282,20 +282,6 @@ int next_timeout()
 
 } // namespace
 
-int uloop_init(void)
-{
-	if (loop.poll_fd >= 0)
-		return 0;
-	loop.poll_fd = epoll_create1(EPOLL_CLOEXEC);
-	if (loop.poll_fd < 0)
-		return -1;
-	INIT_LIST_HEAD(&loop.timeouts);
-	loop.cur_nfds = 0;
-	loop.cur_fd = 0;
-	take_signals();
-	return 0;
-}
-
 int uloop_init_nosignals(void)
 {
 	if (loop.poll_fd >= 0)
@@ -306,6 +292,17 @@ int uloop_init_nosignals(void)
 	INIT_LIST_HEAD(&loop.timeouts);
 	loop.cur_nfds = 0;
 	loop.cur_fd = 0;
+	return 0;
+}
+
+int uloop_init(void)
+{
+	// A second call leaves the signals as the first one set them.
+	if (loop.poll_fd >= 0)
+		return 0;
+	if (uloop_init_nosignals() < 0)
+		return -1;
+	take_signals();
 	return 0;
 }
 
