@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "bus/blobmsg.h"
+
 namespace codectest {
 
 std::string hex(const void *p, size_t len)
@@ -44,6 +46,23 @@ Buf::Buf(int id)
 Buf::~Buf()
 {
 	blob_buf_free(&b);
+}
+
+void build_radio(struct blob_buf *b)
+{
+	void *radio = blobmsg_open_table(b, "radio");
+	blobmsg_add_u16(b, "i16", uint16_t(-5));
+	blobmsg_add_u64(b, "i64", uint64_t(-9000000000LL));
+	blobmsg_add_double(b, "d", 0.25);
+	void *list = blobmsg_open_array(b, "list");
+	blobmsg_add_u32(b, nullptr, 1);
+	blobmsg_add_string(b, nullptr, "x");
+	blobmsg_add_u8(b, nullptr, 0);
+	void *t = blobmsg_open_table(b, nullptr);
+	blobmsg_add_u32(b, "k", 2);
+	blobmsg_close_table(b, t);
+	blobmsg_close_array(b, list);
+	blobmsg_close_table(b, radio);
 }
 
 } // namespace codectest

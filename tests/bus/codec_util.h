@@ -44,4 +44,8 @@ struct Buf {
 	std::string hex_all() const { return hex(b.head, blob_pad_len(b.head)); }
 };
 
+// Adds the nesting example: a table "radio" holding a 16-bit, a 64-bit and
+// a double field and a list of four mixed entries, the last a table.
+void build_radio(struct blob_buf *b);
+
 } // namespace codectest

@@ -31,23 +31,6 @@ std::string json(struct blob_attr *a, bool list, int indent = -1)
 	return text(blobmsg_format_json_indent(a, list, indent));
 }
 
-void build_radio(struct blob_buf *b)
-{
-	void *radio = blobmsg_open_table(b, "radio");
-	blobmsg_add_u16(b, "i16", uint16_t(-5));
-	blobmsg_add_u64(b, "i64", uint64_t(-9000000000LL));
-	blobmsg_add_double(b, "d", 0.25);
-	void *list = blobmsg_open_array(b, "list");
-	blobmsg_add_u32(b, nullptr, 1);
-	blobmsg_add_string(b, nullptr, "x");
-	blobmsg_add_u8(b, nullptr, 0);
-	void *t = blobmsg_open_table(b, nullptr);
-	blobmsg_add_u32(b, "k", 2);
-	blobmsg_close_table(b, t);
-	blobmsg_close_array(b, list);
-	blobmsg_close_table(b, radio);
-}
-
 const char radio_inner[] =
 	R"({"i16":-5,"i64":-9000000000,"d":0.250000,"list":[1,"x",false,{"k":2}]})";
 
