@@ -10,7 +10,6 @@
 #include <memory>
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
@@ -87,13 +86,19 @@ std::vector<uint8_t> invoke_msg(uint16_t seq, uint32_t obj, const char *method,
 	return m;
 }
 
+// Adds an object with the attributes `attrs` (hex) and returns its id, for
+// clients that no event handler of their own hears the addition.
+uint32_t raw_add_object(bustest::RawClient &c, uint16_t seq, const std::string &attrs)
+{
+	c.send(frame(UBUS_MSG_ADD_OBJECT, seq, 0, attrs));
+	Parsed data(c.next());
+	EXPECT_EQ(Parsed(c.next()).status(), 0);
+	return data.u32(UBUS_ATTR_OBJID);
+}
+
 uint32_t raw_add_handler(bustest::RawClient &c, uint16_t seq, const char *pattern)
 {
-	c.send(frame(UBUS_MSG_ADD_OBJECT, seq, 0, ""));
-	Parsed data(c.next());
-	Parsed st(c.next());
-	EXPECT_EQ(st.status(), 0);
-	uint32_t id = data.u32(UBUS_ATTR_OBJID);
+	uint32_t id = raw_add_object(c, seq, "");
 	struct blob_buf b = {};
 	blob_buf_init(&b, 0);
 	blobmsg_add_u32(&b, "object", id);
@@ -127,22 +132,6 @@ int noop_method(struct ubus_context *, struct ubus_object *, struct ubus_request
 const struct blobmsg_policy id_policy[] = {{"id", BLOBMSG_TYPE_INT32}};
 const struct ubus_method plain_methods[] = {{"get", noop_method, id_policy, 1}};
 
-struct NamedObject {
-	struct ubus_object_type type = {};
-	struct ubus_object obj = {};
-	explicit NamedObject(const char *name, const struct ubus_method *m = plain_methods,
-			     int n = 1)
-	{
-		type.name = name;
-		type.methods = m;
-		type.n_methods = n;
-		obj.name = name;
-		obj.type = &type;
-		obj.methods = m;
-		obj.n_methods = n;
-	}
-};
-
 void collect_paths(struct ubus_context *, struct ubus_object_data *o, void *priv)
 {
 	static_cast<std::vector<std::string> *>(priv)->push_back(o->path);
@@ -153,8 +142,9 @@ TEST(BusBroker, LookupListsTypedObjectsInPathOrder)
 	bustest::Broker broker;
 	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
 	ASSERT_NE(ctx, nullptr);
-	NamedObject b2("b.two"), a1("a.one"), a3("a.three");
-	for (NamedObject *o : {&b2, &a1, &a3})
+	bustest::NamedObject b2("b.two", plain_methods, 1), a1("a.one", plain_methods, 1),
+		a3("a.three", plain_methods, 1);
+	for (bustest::NamedObject *o : {&b2, &a1, &a3})
 		ASSERT_EQ(ubus_add_object(ctx, &o->obj), 0);
 	// An object registered with a path but no type exists unlisted.
 	bustest::RawClient raw(broker.path());
@@ -371,34 +361,11 @@ TEST(BusBroker, CallsAreForwardedWithTheCallerAndRepliesComeBack)
 	EXPECT_EQ(Parsed(owner.next()).type, UBUS_MSG_DATA);
 }
 
-struct Listener {
-	struct ubus_event_handler ev = {};
-	std::mutex lock;
-	std::vector<std::string> seen;
-	std::vector<std::string> snapshot()
-	{
-		std::lock_guard<std::mutex> g(lock);
-		return seen;
-	}
-};
-
-void listen_cb(struct ubus_context *, struct ubus_event_handler *ev, const char *type,
-	       struct blob_attr *msg)
-{
-	auto *l = reinterpret_cast<Listener *>(ev);
-	char *s = blobmsg_format_json(msg, true);
-	std::lock_guard<std::mutex> g(l->lock);
-	l->seen.push_back(std::string(type) + " " + (s ? s : ""));
-	free(s);
-}
-
 TEST(BusBroker, EventsGoToMatchingHandlersOfOtherClientsOnce)
 {
 	bustest::Broker broker;
 	bustest::Peer peer(broker.path());
-	Listener exact, wild, both, all;
-	for (Listener *l : {&exact, &wild, &both, &all})
-		l->ev.cb = listen_cb;
+	bustest::EventRecorder exact, wild, both, all;
 	int ret = 0;
 	peer.run([&](struct ubus_context *ctx) {
 		ret |= ubus_register_event_handler(ctx, &exact.ev, "demo.ev");
@@ -412,8 +379,7 @@ TEST(BusBroker, EventsGoToMatchingHandlersOfOtherClientsOnce)
 
 	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
 	ASSERT_NE(ctx, nullptr);
-	Listener own;
-	own.ev.cb = listen_cb;
+	bustest::EventRecorder own;
 	// The sender's own handlers never hear its events.
 	ASSERT_EQ(ubus_register_event_handler(ctx, &own.ev, "*"), 0);
 	struct blob_buf b = {};
@@ -598,7 +564,7 @@ TEST(BusBroker, MalformedStreamsCostOnlyTheirSender)
 {
 	bustest::Broker broker;
 	bustest::Peer server(broker.path());
-	NamedObject obj("svc");
+	bustest::NamedObject obj("svc", plain_methods, 1);
 	int ret = -1;
 	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &obj.obj); });
 	ASSERT_EQ(ret, 0);
@@ -673,9 +639,7 @@ TEST(BusBroker, CallsToAVanishedOwnerAreNotAnswered)
 {
 	bustest::Broker broker;
 	auto owner = std::make_unique<bustest::RawClient>(broker.path());
-	owner->send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
-	uint32_t id = Parsed(owner->next()).u32(UBUS_ATTR_OBJID);
-	Parsed(owner->next());
+	uint32_t id = raw_add_object(*owner, 1, "02000008 6f626a00 06000004");
 	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	// Forwarded, then the owner leaves without answering: only the
@@ -693,13 +657,6 @@ TEST(BusBroker, CallsToAVanishedOwnerAreNotAnswered)
 		       UBUS_STATUS_NOT_FOUND;
 	}));
 	ubus_free(ctx);
-}
-
-void collect_json(struct ubus_request *req, int, struct blob_attr *m)
-{
-	char *s = blobmsg_format_json(m, true);
-	static_cast<std::vector<std::string> *>(req->priv)->push_back(s ? s : "");
-	free(s);
 }
 
 TEST(BusBroker, ManyClientsCallOneObject)
@@ -720,7 +677,7 @@ TEST(BusBroker, ManyClientsCallOneObject)
 		 },
 		 nullptr, 0},
 	};
-	NamedObject obj("echo", methods, 1);
+	bustest::NamedObject obj("echo", methods, 1);
 	server.run([&](struct ubus_context *ctx) { ubus_add_object(ctx, &obj.obj); });
 	std::vector<std::thread> callers;
 	std::atomic<int> good{0};
@@ -737,7 +694,8 @@ TEST(BusBroker, ManyClientsCallOneObject)
 			blob_buf_init(&b, 0);
 			blobmsg_add_u32(&b, "n", uint32_t(t * 1000 + i));
 			std::vector<std::string> got;
-			int r = ubus_invoke(ctx, id, "echo", b.head, collect_json, &got, 5000);
+			int r = ubus_invoke(ctx, id, "echo", b.head, bustest::collect_json, &got,
+					    5000);
 			blob_buf_free(&b);
 			std::string want = "{\"n\":" + std::to_string(t * 1000 + i) + "}";
 			if (r == UBUS_STATUS_NO_DATA && got == std::vector<std::string>{want, want})
@@ -802,15 +760,9 @@ TEST(BusBroker, SubscribersHearTheOwnersNotificationsAndItsDeparture)
 {
 	bustest::Broker broker;
 	bustest::RawClient owner(broker.path()), sub(broker.path());
-	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
-	uint32_t t = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
-	Parsed(owner.next());
-	sub.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, ""));
-	uint32_t s = Parsed(sub.next()).u32(UBUS_ATTR_OBJID);
-	Parsed(sub.next());
-	owner.send(frame(UBUS_MSG_ADD_OBJECT, 2, 0, ""));
-	uint32_t own_sub = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
-	Parsed(owner.next());
+	uint32_t t = raw_add_object(owner, 1, "02000008 6f626a00 06000004");
+	uint32_t s = raw_add_object(sub, 1, "");
+	uint32_t own_sub = raw_add_object(owner, 2, "");
 
 	struct Case {
 		const char *what;
@@ -900,14 +852,10 @@ TEST(BusBroker, LastSubscriberLeavingTellsTheOwner)
 {
 	bustest::Broker broker;
 	bustest::RawClient owner(broker.path());
-	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
-	uint32_t t = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
-	Parsed(owner.next());
+	uint32_t t = raw_add_object(owner, 1, "02000008 6f626a00 06000004");
 	{
 		bustest::RawClient sub(broker.path());
-		sub.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, ""));
-		uint32_t s = Parsed(sub.next()).u32(UBUS_ATTR_OBJID);
-		Parsed(sub.next());
+		uint32_t s = raw_add_object(sub, 1, "");
 		sub.send(frame(UBUS_MSG_SUBSCRIBE, 2, 0,
 			       "03000008 " + hex32(s) + " 08000008 " + hex32(t)));
 		EXPECT_EQ(Parsed(sub.next()).status(), 0);
@@ -981,9 +929,7 @@ TEST(BusBroker, RandomMessagesNeverBreakTheBroker)
 {
 	bustest::Broker broker;
 	bustest::RawClient owner(broker.path());
-	owner.send(frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"));
-	uint32_t obj = Parsed(owner.next()).u32(UBUS_ATTR_OBJID);
-	Parsed(owner.next());
+	uint32_t obj = raw_add_object(owner, 1, "02000008 6f626a00 06000004");
 	uint32_t handler = raw_add_handler(owner, 2, "*");
 
 	uint32_t state = 12345;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 
+#include "bus/blobmsg_json.h"
 #include "bus/uloop.h"
 
 namespace bustest {
@@ -427,6 +428,45 @@ std::string hex32(uint32_t v)
 	char buf[9];
 	snprintf(buf, sizeof(buf), "%08x", v);
 	return buf;
+}
+
+static void record_event(struct ubus_context *, struct ubus_event_handler *ev, const char *type,
+			 struct blob_attr *msg)
+{
+	auto *r = reinterpret_cast<EventRecorder *>(ev);
+	char *s = blobmsg_format_json(msg, true);
+	std::lock_guard<std::mutex> g(r->lock);
+	r->seen.push_back(std::string(type) + " " + (s ? s : ""));
+	free(s);
+}
+
+NamedObject::NamedObject(const char *name, const struct ubus_method *methods, int n_methods)
+{
+	type.name = name;
+	type.methods = methods;
+	type.n_methods = n_methods;
+	obj.name = name;
+	obj.type = &type;
+	obj.methods = methods;
+	obj.n_methods = n_methods;
+}
+
+EventRecorder::EventRecorder()
+{
+	ev.cb = record_event;
+}
+
+std::vector<std::string> EventRecorder::snapshot()
+{
+	std::lock_guard<std::mutex> g(lock);
+	return seen;
+}
+
+void collect_json(struct ubus_request *req, int, struct blob_attr *msg)
+{
+	char *s = blobmsg_format_json(msg, true);
+	static_cast<std::vector<std::string> *>(req->priv)->push_back(s ? s : "");
+	free(s);
 }
 
 } // namespace bustest

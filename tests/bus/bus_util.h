@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +124,29 @@ private:
 } // namespace bustest
 
 namespace bustest {
+
+// An object named `name` with the given methods, its type named alike.
+// Add `obj`; `methods` must outlive it.
+struct NamedObject {
+	struct ubus_object_type type = {};
+	struct ubus_object obj = {};
+	NamedObject(const char *name, const struct ubus_method *methods, int n_methods);
+};
+
+// Records every event its handler gets as "type json", for a test thread to
+// read while a loop thread adds to it. Register `ev` (its callback is set);
+// the callback finds the recorder from the handler's address.
+struct EventRecorder {
+	EventRecorder();
+	struct ubus_event_handler ev = {};
+	std::mutex lock;
+	std::vector<std::string> seen;
+	std::vector<std::string> snapshot();
+};
+
+// Reply callback of an invoke: appends each reply's data as JSON to the
+// std::vector<std::string> in req->priv.
+void collect_json(struct ubus_request *req, int type, struct blob_attr *msg);
 
 // A whole message: header and a root holding the attributes given as hex.
 std::vector<uint8_t> frame(uint8_t type, uint16_t seq, uint32_t peer, const std::string &attrs);

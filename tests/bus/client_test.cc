@@ -4,11 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "bus/blobmsg_json.h"
 #include "bus/ubus.h"
 #include "bus/ubusmsg.h"
 #include "bus/uloop.h"
@@ -43,18 +41,6 @@ int echo_get(struct ubus_context *ctx, struct ubus_object *, struct ubus_request
 const struct blobmsg_policy get_policy[] = {{"id", BLOBMSG_TYPE_INT32}};
 const struct ubus_method demo_methods[] = {{"get", echo_get, get_policy, 1}};
 
-struct DemoObject {
-	struct ubus_object_type type = {"demo", 0, demo_methods, 1};
-	struct ubus_object obj = {};
-	DemoObject(const char *name = "demo")
-	{
-		obj.name = name;
-		obj.type = &type;
-		obj.methods = demo_methods;
-		obj.n_methods = 1;
-	}
-};
-
 std::string status_hex(int code)
 {
 	return "01000008 " + hex32(uint32_t(code));
@@ -81,35 +67,6 @@ std::vector<uint8_t> broker_like(const std::vector<uint8_t> &m)
 	return out;
 }
 
-void collect(struct ubus_request *req, int, struct blob_attr *msg)
-{
-	auto *out = static_cast<std::vector<std::string> *>(req->priv);
-	char *s = blobmsg_format_json(msg, true);
-	out->push_back(s ? s : "");
-	free(s);
-}
-
-struct Recorder {
-	struct ubus_event_handler ev = {};
-	std::mutex lock;
-	std::vector<std::string> seen;
-	std::vector<std::string> snapshot()
-	{
-		std::lock_guard<std::mutex> g(lock);
-		return seen;
-	}
-};
-
-void record_event(struct ubus_context *, struct ubus_event_handler *ev, const char *type,
-		  struct blob_attr *msg)
-{
-	auto *r = reinterpret_cast<Recorder *>(ev);
-	char *s = blobmsg_format_json(msg, true);
-	std::lock_guard<std::mutex> g(r->lock);
-	r->seen.push_back(std::string(type) + " " + (s ? s : ""));
-	free(s);
-}
-
 TEST(BusClientWire, GreetingGivesTheClientIdInHostOrder)
 {
 	bustest::FakeBroker fake(0x7efc82fa, broker_like);
@@ -124,12 +81,11 @@ TEST(BusClientWire, ServerSessionMatchesTheCapture)
 	bustest::FakeBroker fake(0xd3bd0938, broker_like);
 	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 	ASSERT_NE(ctx, nullptr);
-	DemoObject demo;
+	bustest::NamedObject demo("demo", demo_methods, 1);
 	ASSERT_EQ(ubus_add_object(ctx, &demo.obj), 0);
 	EXPECT_EQ(demo.obj.id, demo_id);
 	EXPECT_EQ(demo.type.id, demo_type_id);
-	Recorder rec;
-	rec.ev.cb = record_event;
+	bustest::EventRecorder rec;
 	ASSERT_EQ(ubus_register_event_handler(ctx, &rec.ev, "demo.*"), 0);
 	EXPECT_EQ(rec.ev.obj.id, handler_id);
 
@@ -268,12 +224,12 @@ TEST(BusClient, InvokeHandsEveryDataReplyToTheCallbackThenReturnsTheStatus)
 	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	std::vector<std::string> replies;
-	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 2000),
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, bustest::collect_json, &replies, 2000),
 		  UBUS_STATUS_NO_DATA);
 	EXPECT_EQ(replies, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
 	// The late reply is dropped, and the next request is numbered on.
 	replies.clear();
-	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 2000),
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, bustest::collect_json, &replies, 2000),
 		  UBUS_STATUS_NO_DATA);
 	EXPECT_EQ(replies, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
 	EXPECT_EQ(bustest::frame_seq(fake.received()[1]), 2);
@@ -286,13 +242,13 @@ TEST(BusClient, SilentObjectTimesOutAndItsLateRepliesAreIgnored)
 	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	std::vector<std::string> replies;
-	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, 50),
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, bustest::collect_json, &replies, 50),
 		  UBUS_STATUS_TIMEOUT);
 	fake.inject(frame(UBUS_MSG_DATA, 1, demo_id,
 			  "03000008 087fee8f 07000010 8500000c 00016e00 00000001"));
 	fake.inject(frame(UBUS_MSG_STATUS, 1, demo_id, status_hex(0)));
 	// A negative time-out gives up at once, after sending.
-	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, collect, &replies, -1),
+	EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, bustest::collect_json, &replies, -1),
 		  UBUS_STATUS_TIMEOUT);
 	EXPECT_TRUE(replies.empty());
 	EXPECT_TRUE(fake.wait_received(2));
@@ -497,13 +453,8 @@ TEST(BusClient, DeferredCallIsAnsweredWhenCompleted)
 		 },
 		 nullptr, 0},
 	};
-	struct ubus_object_type type = {"slow", 0, methods, 1};
-	struct ubus_object obj = {};
-	obj.name = "slow";
-	obj.type = &type;
-	obj.methods = methods;
-	obj.n_methods = 1;
-	ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
+	bustest::NamedObject obj("slow", methods, 1);
+	ASSERT_EQ(ubus_add_object(ctx, &obj.obj), 0);
 	uloop_init();
 	ubus_add_uloop(ctx);
 	fake.inject(frame(UBUS_MSG_INVOKE, 5, caller_id,
@@ -528,7 +479,7 @@ TEST(BusClient, InvokeReachesAnObjectOfAnotherClient)
 	bustest::Broker broker;
 	bustest::Peer server(broker.path());
 	ASSERT_TRUE(server.connected());
-	DemoObject demo;
+	bustest::NamedObject demo("demo", demo_methods, 1);
 	int ret = -1;
 	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &demo.obj); });
 	ASSERT_EQ(ret, 0);
@@ -542,9 +493,9 @@ TEST(BusClient, InvokeReachesAnObjectOfAnotherClient)
 	blob_buf_init(&b, 0);
 	blobmsg_add_u32(&b, "id", 7);
 	std::vector<std::string> replies;
-	EXPECT_EQ(ubus_invoke(ctx, id, "get", b.head, collect, &replies, 1000), 0);
+	EXPECT_EQ(ubus_invoke(ctx, id, "get", b.head, bustest::collect_json, &replies, 1000), 0);
 	EXPECT_EQ(replies, std::vector<std::string>{"{\"ok\":true,\"id\":7}"});
-	EXPECT_EQ(ubus_invoke(ctx, id, "nope", b.head, collect, &replies, 1000),
+	EXPECT_EQ(ubus_invoke(ctx, id, "nope", b.head, bustest::collect_json, &replies, 1000),
 		  UBUS_STATUS_METHOD_NOT_FOUND);
 	blob_buf_free(&b);
 	server.run([&](struct ubus_context *c) { ret = ubus_remove_object(c, &demo.obj); });
@@ -573,14 +524,9 @@ TEST(BusClient, CallingOneselfWaitsForTheTimeOutThenRunsTheHandler)
 		 },
 		 nullptr, 0},
 	};
-	struct ubus_object_type type = {"self", 0, methods, 1};
-	struct ubus_object obj = {};
-	obj.name = "self";
-	obj.type = &type;
-	obj.methods = methods;
-	obj.n_methods = 1;
-	ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
-	EXPECT_EQ(ubus_invoke(ctx, obj.id, "ping", nullptr, nullptr, nullptr, 100),
+	bustest::NamedObject obj("self", methods, 1);
+	ASSERT_EQ(ubus_add_object(ctx, &obj.obj), 0);
+	EXPECT_EQ(ubus_invoke(ctx, obj.obj.id, "ping", nullptr, nullptr, nullptr, 100),
 		  UBUS_STATUS_TIMEOUT);
 	// Not registered with a loop: the queued call ran when the call returned.
 	EXPECT_EQ(calls, 1);
@@ -637,23 +583,18 @@ TEST(BusClient, ReplyTooBigForTheBusIsRefusedAndTheConnectionKept)
 		 },
 		 nullptr, 0},
 	};
-	struct ubus_object_type type = {"big", 0, methods, 1};
-	struct ubus_object obj = {};
-	obj.name = "big";
-	obj.type = &type;
-	obj.methods = methods;
-	obj.n_methods = 1;
+	bustest::NamedObject o("big", methods, 1);
 	int ret = -1;
-	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &obj); });
+	server.run([&](struct ubus_context *ctx) { ret = ubus_add_object(ctx, &o.obj); });
 	ASSERT_EQ(ret, 0);
 	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	std::vector<std::string> replies;
-	EXPECT_EQ(ubus_invoke(ctx, obj.id, "big", nullptr, collect, &replies, 5000),
+	EXPECT_EQ(ubus_invoke(ctx, o.obj.id, "big", nullptr, bustest::collect_json, &replies, 5000),
 		  UBUS_STATUS_INVALID_ARGUMENT);
 	EXPECT_TRUE(replies.empty());
 	// The owner is still there.
-	EXPECT_EQ(ubus_invoke(ctx, obj.id, "big", nullptr, collect, &replies, 5000),
+	EXPECT_EQ(ubus_invoke(ctx, o.obj.id, "big", nullptr, bustest::collect_json, &replies, 5000),
 		  UBUS_STATUS_INVALID_ARGUMENT);
 	ubus_free(ctx);
 }
