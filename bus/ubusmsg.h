@@ -1,4 +1,5 @@
-// Wire constants of the bus, shared by the client library and the broker.
+// Wire format of the bus: its constants, and the framing and parsing of
+// messages, shared by the client library and the broker.
 //
 // A message is an 8-byte header (version 0, type, seq and peer in network
 // order) followed by a blob root of id 0 whose children are the attributes
