@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,29 @@ uint32_t raw_add_handler(bustest::RawClient &c, uint16_t seq, const char *patter
 	blob_buf_free(&b);
 	EXPECT_EQ(Parsed(c.next()).status(), 0);
 	return id;
+}
+
+// A request the broker answers with a bare STATUS, and the code expected.
+struct StatusCase {
+	const char *what;
+	bustest::RawClient *who;
+	std::vector<uint8_t> request;
+	int status;
+};
+
+// Sends each request in turn and checks its STATUS: same seq and peer as
+// the request, the expected code.
+void expect_statuses(std::span<const StatusCase> cases)
+{
+	for (const StatusCase &c : cases) {
+		SCOPED_TRACE(c.what);
+		c.who->send(c.request);
+		Parsed st(c.who->next());
+		EXPECT_EQ(st.type, UBUS_MSG_STATUS);
+		EXPECT_EQ(st.seq, bustest::frame_seq(c.request));
+		EXPECT_EQ(st.peer, bustest::frame_peer(c.request));
+		EXPECT_EQ(st.status(), c.status);
+	}
 }
 
 std::vector<uint8_t> event_msg(uint16_t seq, const char *name, const char *json)
@@ -238,13 +262,7 @@ TEST(BusBroker, ObjectRegistrationAndRemovalErrors)
 	ASSERT_EQ(Parsed(a.next()).status(), 0);
 	uint32_t id = added.u32(UBUS_ATTR_OBJID);
 
-	struct Case {
-		const char *what;
-		bustest::RawClient *who;
-		std::vector<uint8_t> request;
-		int status;
-	};
-	const Case cases[] = {
+	const StatusCase cases[] = {
 		{"duplicate path", &b,
 		 frame(UBUS_MSG_ADD_OBJECT, 1, 0, "02000008 6f626a00 06000004"),
 		 UBUS_STATUS_INVALID_ARGUMENT},
@@ -277,15 +295,7 @@ TEST(BusBroker, ObjectRegistrationAndRemovalErrors)
 		 frame(UBUS_MSG_INVOKE, 12, 9, "03000008 00000009 04000008 67657400"),
 		 UBUS_STATUS_NOT_FOUND},
 	};
-	for (const Case &c : cases) {
-		SCOPED_TRACE(c.what);
-		c.who->send(c.request);
-		Parsed st(c.who->next());
-		EXPECT_EQ(st.type, UBUS_MSG_STATUS);
-		EXPECT_EQ(st.seq, bustest::frame_seq(c.request));
-		EXPECT_EQ(st.peer, bustest::frame_peer(c.request));
-		EXPECT_EQ(st.status(), c.status);
-	}
+	expect_statuses(cases);
 
 	// PING comes back as DATA with the same body, then STATUS 0.
 	auto ping = frame(UBUS_MSG_PING, 42, 0xabcdef, "02000008 78797a00");
@@ -764,13 +774,7 @@ TEST(BusBroker, SubscribersHearTheOwnersNotificationsAndItsDeparture)
 	uint32_t s = raw_add_object(sub, 1, "");
 	uint32_t own_sub = raw_add_object(owner, 2, "");
 
-	struct Case {
-		const char *what;
-		bustest::RawClient *who;
-		std::vector<uint8_t> request;
-		int status;
-	};
-	const Case cases[] = {
+	const StatusCase cases[] = {
 		{"no target", &sub, frame(UBUS_MSG_SUBSCRIBE, 2, 0, "03000008 " + hex32(s)),
 		 UBUS_STATUS_INVALID_ARGUMENT},
 		{"unknown subscriber", &sub,
@@ -795,14 +799,7 @@ TEST(BusBroker, SubscribersHearTheOwnersNotificationsAndItsDeparture)
 		 frame(UBUS_MSG_NOTIFY, 7, t, "03000008 " + hex32(t) + " 04000008 65760000"),
 		 UBUS_STATUS_PERMISSION_DENIED},
 	};
-	for (const Case &c : cases) {
-		SCOPED_TRACE(c.what);
-		c.who->send(c.request);
-		Parsed st(c.who->next());
-		EXPECT_EQ(st.type, UBUS_MSG_STATUS);
-		EXPECT_EQ(st.seq, bustest::frame_seq(c.request));
-		EXPECT_EQ(st.status(), c.status);
-	}
+	expect_statuses(cases);
 
 	std::string pair = "03000008 " + hex32(s) + " 08000008 " + hex32(t);
 	sub.send(frame(UBUS_MSG_SUBSCRIBE, 8, 0, pair));
