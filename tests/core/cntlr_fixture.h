@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bus/busd.h"
 #include "sim/agent.h"
@@ -89,6 +90,9 @@ protected:
 	// `timeout` passes; returns the last value of `cond`.
 	bool pump_until(const std::function<bool()> &cond,
 			std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+	// The agents that received command `id`, sorted, one entry per command.
+	std::vector<std::string> receivers(int id);
 
 	std::string logs();
 	void clear_logs();

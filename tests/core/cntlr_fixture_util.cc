@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "bus/ubus.h"
@@ -76,6 +77,15 @@ sim::agent_config agent_cfg(const std::string &prefix, int index, int nbss)
 		cfg.bsses.push_back(b);
 	}
 	return cfg;
+}
+
+std::vector<std::string> CntlrFixture::receivers(int id)
+{
+	std::vector<std::string> out;
+	for (const auto &r : journal().commands(id))
+		out.push_back(r.agent);
+	std::sort(out.begin(), out.end());
+	return out;
 }
 
 void CntlrFixture::SetUp()

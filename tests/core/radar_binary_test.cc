@@ -22,6 +22,7 @@
 #include "sim/records.h"
 #include "src/cmd.h"
 #include "tests/common/test_util.h"
+#include "tests/core/cntlr_fixture.h"
 
 extern char **environ;
 
@@ -65,23 +66,13 @@ private:
 	pid_t pid_ = -1;
 };
 
+// The fixture's agents, on a DFS channel as a radar case would be.
 sim::agent_config box(const std::string &prefix, uint8_t index, int nbss)
 {
-	sim::agent_config cfg;
+	sim::agent_config cfg = cntlrtest::agent_cfg(prefix, index, nbss);
 
-	cfg.prefix = prefix;
-	cfg.macaddr = {0x02, 0xaa, 0, 0, 0, index};
-	for (int i = 0; i < nbss; i++) {
-		sim::bss_config b;
-		b.ifname = "wl" + std::to_string(i);
-		b.ssid = "mesh" + std::to_string(index);
-		b.bssid = {0x02, 0, 0, index, index, (uint8_t)i};
+	for (auto &b : cfg.bsses)
 		b.channel = 52;
-		b.opclass = 128;
-		b.phy_type = 9;
-		b.bssid_info = 0x108f;
-		cfg.bsses.push_back(b);
-	}
 	return cfg;
 }
 

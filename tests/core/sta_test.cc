@@ -407,14 +407,6 @@ protected:
 			out.push_back(d.agent + " " + d.ifname + " " + d.sta);
 		return out;
 	}
-	std::vector<std::string> receivers(int id)
-	{
-		std::vector<std::string> out;
-		for (const auto &r : journal().commands(id))
-			out.push_back(r.agent);
-		std::sort(out.begin(), out.end());
-		return out;
-	}
 
 	sim::agent *router_ = nullptr;
 	sim::agent *ext1_ = nullptr;

@@ -223,14 +223,6 @@ protected:
 		clear_logs();
 	}
 	struct active_sta *sta(const Mac &m) { return as_lookup(cntlr()->as_table, m.data()); }
-	std::vector<std::string> receivers(int id)
-	{
-		std::vector<std::string> out;
-		for (const auto &r : journal().commands(id))
-			out.push_back(r.agent);
-		std::sort(out.begin(), out.end());
-		return out;
-	}
 
 	sim::agent *router_ = nullptr;
 	sim::agent *ext1_ = nullptr;
