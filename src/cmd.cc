@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bus/blobmsg.h"
-#include "bus/ubus.h"
+#include "src/bus.h"
 #include "src/cntlr.h"
 #include "src/log.h"
 

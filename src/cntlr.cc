@@ -5,7 +5,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "bus/blob.h"
+#include "src/bus.h"
 #include "src/log.h"
 #include "src/main.h"
 #include "src/mtrace.h"

@@ -19,10 +19,8 @@
 #include <cstdint>
 #include <ctime>
 
-#include "bus/list.h"
-#include "bus/ubus.h"
-#include "bus/uloop.h"
 #include "src/active_sta.h"
+#include "src/bus.h"
 
 #define PREFIX_MAX 128
 #define NODE_BSSINFO_FIRST_MS 3000

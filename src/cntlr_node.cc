@@ -11,7 +11,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "bus/blobmsg_json.h"
+#include "src/bus.h"
 #include "src/cntlr.h"
 #include "src/log.h"
 #include "src/mtrace.h"
