@@ -111,7 +111,7 @@ int echo(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_dat
 
 const struct blobmsg_policy echo_policy[] = {{"id", BLOBMSG_TYPE_INT32},
 					     {"name", BLOBMSG_TYPE_STRING}};
-const struct ubus_method echo_methods[] = {{"echo", echo, echo_policy, 2}};
+const struct ubus_method echo_methods[] = {UBUS_METHOD("echo", echo, echo_policy)};
 
 // The object owner: serves "bench.echo" until told to stop.
 pid_t spawn_owner(const std::string &sock)

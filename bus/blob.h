@@ -19,6 +19,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define BLOB_COOKIE 0x01234567
 
 enum {
@@ -149,3 +153,7 @@ void *blob_nest_open(struct blob_buf *buf, struct blob_attr *attr);
 	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem &&                 \
 	     blob_raw_len(pos) >= sizeof(struct blob_attr);                                   \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
+
+#ifdef __cplusplus
+}
+#endif

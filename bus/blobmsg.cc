@@ -333,38 +333,44 @@ int blobmsg_buf_init(struct blob_buf *buf)
 	return blob_buf_init(buf, BLOBMSG_TYPE_TABLE);
 }
 
-bool blobmsg_get_bool(const struct blob_attr *attr)
+int blobmsg_add_blob(struct blob_buf *buf, struct blob_attr *attr)
+{
+	return blobmsg_add_field(buf, blobmsg_type(attr), blobmsg_name(attr), blobmsg_data(attr),
+				 blobmsg_data_len(attr));
+}
+
+bool blobmsg_get_bool(struct blob_attr *attr)
 {
 	return blobmsg_get_u8(attr) != 0;
 }
 
-uint8_t blobmsg_get_u8(const struct blob_attr *attr)
+uint8_t blobmsg_get_u8(struct blob_attr *attr)
 {
 	return *static_cast<const uint8_t *>(blobmsg_data(attr));
 }
 
-uint16_t blobmsg_get_u16(const struct blob_attr *attr)
+uint16_t blobmsg_get_u16(struct blob_attr *attr)
 {
 	uint16_t v;
 	memcpy(&v, blobmsg_data(attr), sizeof(v));
 	return be16toh(v);
 }
 
-uint32_t blobmsg_get_u32(const struct blob_attr *attr)
+uint32_t blobmsg_get_u32(struct blob_attr *attr)
 {
 	uint32_t v;
 	memcpy(&v, blobmsg_data(attr), sizeof(v));
 	return be32toh(v);
 }
 
-uint64_t blobmsg_get_u64(const struct blob_attr *attr)
+uint64_t blobmsg_get_u64(struct blob_attr *attr)
 {
 	uint64_t v;
 	memcpy(&v, blobmsg_data(attr), sizeof(v));
 	return be64toh(v);
 }
 
-double blobmsg_get_double(const struct blob_attr *attr)
+double blobmsg_get_double(struct blob_attr *attr)
 {
 	uint64_t bits = blobmsg_get_u64(attr);
 	double d;
@@ -372,7 +378,7 @@ double blobmsg_get_double(const struct blob_attr *attr)
 	return d;
 }
 
-char *blobmsg_get_string(const struct blob_attr *attr)
+char *blobmsg_get_string(struct blob_attr *attr)
 {
 	if (!attr)
 		return nullptr;

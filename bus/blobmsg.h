@@ -12,6 +12,10 @@
 
 #include "bus/blob.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 enum blobmsg_type {
 	BLOBMSG_TYPE_UNSPEC,
 	BLOBMSG_TYPE_ARRAY,
@@ -95,14 +99,18 @@ void blobmsg_close_array(struct blob_buf *buf, void *cookie);
 // Initialises a buffer whose root is a table (id BLOBMSG_TYPE_TABLE).
 int blobmsg_buf_init(struct blob_buf *buf);
 
-// Typed getters; the attribute must have been validated for the type.
-bool blobmsg_get_bool(const struct blob_attr *attr);
-uint8_t blobmsg_get_u8(const struct blob_attr *attr);
-uint16_t blobmsg_get_u16(const struct blob_attr *attr);
-uint32_t blobmsg_get_u32(const struct blob_attr *attr);
-uint64_t blobmsg_get_u64(const struct blob_attr *attr);
-double blobmsg_get_double(const struct blob_attr *attr);
-char *blobmsg_get_string(const struct blob_attr *attr);
+// Copies `attr`, a blobmsg attribute, with its name into the open container.
+int blobmsg_add_blob(struct blob_buf *buf, struct blob_attr *attr);
+
+// Typed getters; the attribute must have been validated for the type. They
+// take a plain pointer, as the router's library declares them.
+bool blobmsg_get_bool(struct blob_attr *attr);
+uint8_t blobmsg_get_u8(struct blob_attr *attr);
+uint16_t blobmsg_get_u16(struct blob_attr *attr);
+uint32_t blobmsg_get_u32(struct blob_attr *attr);
+uint64_t blobmsg_get_u64(struct blob_attr *attr);
+double blobmsg_get_double(struct blob_attr *attr);
+char *blobmsg_get_string(struct blob_attr *attr);
 
 // Walks the members of a table or array (checked walk).
 #define blobmsg_for_each_attr(pos, attr, rem)                                                \
@@ -111,3 +119,7 @@ char *blobmsg_get_string(const struct blob_attr *attr);
 	     rem >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem &&                 \
 	     blob_raw_len(pos) >= sizeof(struct blob_attr);                                   \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
+
+#ifdef __cplusplus
+}
+#endif

@@ -119,8 +119,11 @@ void add_escaped(json_text &out, const char *s, size_t maxlen)
 	out.add('"');
 }
 
-void add_scalar(json_text &out, const struct blob_attr *attr)
+void add_scalar(json_text &out, const struct blob_attr *cattr)
 {
+	// The getters take a plain pointer, as the router's declare them, but
+	// only read through it.
+	struct blob_attr *attr = const_cast<struct blob_attr *>(cattr);
 	const char *data = static_cast<const char *>(blobmsg_data(attr));
 	size_t len = blobmsg_data_len(attr);
 	char num[400]; // room for the longest "%lf" of a double (309 digits)

@@ -12,6 +12,10 @@
 #include "bus/blob.h"
 #include "bus/blobmsg.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Optional hook that may render an attribute itself; unused by this project
 // but kept for the call shape. Returns the text to print, or null.
 typedef const char *(*blobmsg_json_format_t)(void *priv, struct blob_attr *attr);
@@ -49,3 +53,7 @@ bool blobmsg_add_object(struct blob_buf *b, json_object *obj);
 bool blobmsg_add_json_element(struct blob_buf *b, const char *name, json_object *obj);
 // Parses `str` (must be a JSON object) and adds its members.
 bool blobmsg_add_json_from_string(struct blob_buf *b, const char *str);
+
+#ifdef __cplusplus
+}
+#endif

@@ -7,10 +7,17 @@
 // (list_del) decides its fate. list_del clears the links of the entry it
 // removes, so a dangling use shows up as a null dereference, not as silent
 // corruption of a neighbour.
+//
+// Plain C declarations and C-style macros, the same shape as the router's
+// list header, so that code written against one builds against the other.
 #pragma once
 
-#include <cstddef>
-#include <type_traits>
+#include <stdbool.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 struct list_head {
 	struct list_head *next;
@@ -21,8 +28,7 @@ struct list_head {
 #define LIST_HEAD(name) struct list_head name = LIST_HEAD_INIT(name)
 
 // Finds the record that embeds `member` at address `ptr`.
-#define container_of(ptr, type, member) \
-	(reinterpret_cast<type *>(reinterpret_cast<char *>(ptr) - offsetof(type, member)))
+#define container_of(ptr, type, member) ((type *)((char *)(ptr) - offsetof(type, member)))
 
 static inline void INIT_LIST_HEAD(struct list_head *list)
 {
@@ -60,8 +66,8 @@ static inline void list_del(struct list_head *entry)
 {
 	entry->next->prev = entry->prev;
 	entry->prev->next = entry->next;
-	entry->next = nullptr;
-	entry->prev = nullptr;
+	entry->next = NULL;
+	entry->prev = NULL;
 }
 
 // Unlinks `entry` and leaves it as an empty list of its own.
@@ -74,7 +80,7 @@ static inline void list_del_init(struct list_head *entry)
 
 static inline bool list_is_linked(const struct list_head *entry)
 {
-	return entry->next != nullptr && entry->next != entry;
+	return entry->next != NULL && entry->next != entry;
 }
 
 #define list_entry(ptr, type, field) container_of(ptr, type, field)
@@ -86,14 +92,18 @@ static inline bool list_is_linked(const struct list_head *entry)
 #define list_for_each_safe(p, n, head) \
 	for (p = (head)->next, n = p->next; p != (head); p = n, n = p->next)
 
-#define list_for_each_entry(p, h, field)                                              \
-	for (p = list_first_entry(h, std::remove_reference_t<decltype(*p)>, field);   \
-	     &p->field != (h);                                                         \
-	     p = list_entry(p->field.next, std::remove_reference_t<decltype(*p)>, field))
+#define list_for_each_entry(p, h, field)                          \
+	for (p = list_first_entry(h, __typeof__(*p), field);      \
+	     &p->field != (h);                                     \
+	     p = list_entry(p->field.next, __typeof__(*p), field))
 
 // Walk that may unlink and free the current entry: it advances first.
-#define list_for_each_entry_safe(p, n, h, field)                                      \
-	for (p = list_first_entry(h, std::remove_reference_t<decltype(*p)>, field),   \
-	    n = list_entry(p->field.next, std::remove_reference_t<decltype(*p)>, field); \
-	     &p->field != (h);                                                         \
-	     p = n, n = list_entry(n->field.next, std::remove_reference_t<decltype(*n)>, field))
+#define list_for_each_entry_safe(p, n, h, field)                   \
+	for (p = list_first_entry(h, __typeof__(*p), field),       \
+	    n = list_entry(p->field.next, __typeof__(*p), field);  \
+	     &p->field != (h);                                      \
+	     p = n, n = list_entry(n->field.next, __typeof__(*n), field))
+
+#ifdef __cplusplus
+}
+#endif

@@ -25,6 +25,11 @@
 #include "bus/blobmsg.h"
 #include "bus/list.h"
 #include "bus/uloop.h"
+#include "bus/utils.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define UBUS_DEFAULT_SOCKET "/var/run/ubus/ubus.sock"
 #define UBUS_MAX_MSGLEN 1048576
@@ -79,9 +84,24 @@ typedef void (*ubus_connect_handler_t)(struct ubus_context *ctx);
 struct ubus_method {
 	const char *name; // null: matches every method
 	ubus_handler_t handler;
+	unsigned long mask; // non-zero: only the policy entries whose bit is set are advertised
+	unsigned long tags; // unused here; kept for the router's layout
 	const struct blobmsg_policy *policy; // the signature advertised to lookups
 	int n_policy;
 };
+
+// Brace initialisers of one method table entry; the policy is an array.
+#define UBUS_METHOD_MASK(_name, _handler, _policy, _mask)                                          \
+	{                                                                                          \
+		.name = _name, .handler = _handler, .mask = _mask, .tags = 0, .policy = _policy,   \
+		.n_policy = ARRAY_SIZE(_policy)                                                    \
+	}
+#define UBUS_METHOD(_name, _handler, _policy) UBUS_METHOD_MASK(_name, _handler, _policy, 0)
+#define UBUS_METHOD_NOARG(_name, _handler)                                                         \
+	{                                                                                          \
+		.name = _name, .handler = _handler, .mask = 0, .tags = 0, .policy = NULL,          \
+		.n_policy = 0                                                                      \
+	}
 
 struct ubus_object_type {
 	const char *name;
@@ -89,6 +109,11 @@ struct ubus_object_type {
 	const struct ubus_method *methods;
 	int n_methods;
 };
+
+#define UBUS_OBJECT_TYPE(_name, _methods)                                                          \
+	{                                                                                          \
+		.name = _name, .id = 0, .methods = _methods, .n_methods = ARRAY_SIZE(_methods)     \
+	}
 
 struct ubus_object {
 	const char *name; // path; null for unnamed objects (event handlers)
@@ -188,3 +213,7 @@ void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_reques
 // "Unknown error: <n>" otherwise). The text for unknown codes lives in a
 // thread-local buffer until the next such call.
 const char *ubus_strerror(int error);
+
+#ifdef __cplusplus
+}
+#endif

@@ -18,6 +18,10 @@
 
 #include "bus/list.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 struct uloop_fd;
 struct uloop_timeout;
 
@@ -95,3 +99,7 @@ int uloop_timeout_cancel(struct uloop_timeout *timeout);
 int uloop_timeout_remaining(struct uloop_timeout *timeout);
 // The same with 64-bit range.
 int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout);
+
+#ifdef __cplusplus
+}
+#endif

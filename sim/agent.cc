@@ -82,13 +82,13 @@ static int agent_status_handler(struct ubus_context *, struct ubus_object *,
 }
 
 static const struct ubus_method agent_methods[] = {
-	{"cmd", agent_cmd_handler, cmd_policy, __CMD_ATTR_MAX},
+	UBUS_METHOD("cmd", agent_cmd_handler, cmd_policy),
 };
 static const struct ubus_method wifix_methods[] = {
-	{"disconnect_sta", agent_disconnect_handler, disconnect_policy, __DISC_ATTR_MAX},
+	UBUS_METHOD("disconnect_sta", agent_disconnect_handler, disconnect_policy),
 };
 static const struct ubus_method router_methods[] = {
-	{"status", agent_status_handler, nullptr, 0},
+	UBUS_METHOD_NOARG("status", agent_status_handler),
 };
 
 struct agent_impl {

@@ -15,7 +15,7 @@ static int topology_tree_handler(struct ubus_context *ctx, struct ubus_object *o
 				 struct blob_attr *msg);
 
 static const struct ubus_method topology_methods[] = {
-	{"tree", topology_tree_handler, nullptr, 0},
+	UBUS_METHOD_NOARG("tree", topology_tree_handler),
 };
 
 struct topology::impl {

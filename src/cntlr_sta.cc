@@ -31,7 +31,7 @@ static const struct blobmsg_policy sta_event_policy[__STA_EV_MAX] = {
 
 // Copies at most `max` characters of a validated blobmsg string into `dst`,
 // which holds max + 1 zeroed bytes.
-static void copy_bounded(char *dst, const struct blob_attr *attr, size_t max)
+static void copy_bounded(char *dst, struct blob_attr *attr, size_t max)
 {
 	const char *src = blobmsg_get_string(attr);
 

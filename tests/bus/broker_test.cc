@@ -154,7 +154,7 @@ int noop_method(struct ubus_context *, struct ubus_object *, struct ubus_request
 }
 
 const struct blobmsg_policy id_policy[] = {{"id", BLOBMSG_TYPE_INT32}};
-const struct ubus_method plain_methods[] = {{"get", noop_method, id_policy, 1}};
+const struct ubus_method plain_methods[] = {UBUS_METHOD("get", noop_method, id_policy)};
 
 void collect_paths(struct ubus_context *, struct ubus_object_data *o, void *priv)
 {
@@ -674,18 +674,18 @@ TEST(BusBroker, ManyClientsCallOneObject)
 	bustest::Broker broker;
 	bustest::Peer server(broker.path());
 	static const struct ubus_method methods[] = {
-		{"echo",
-		 [](struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
-		    const char *, struct blob_attr *msg) {
-			 struct blob_buf b = {};
-			 blob_buf_init(&b, 0);
-			 blob_put_raw(&b, blob_data(msg), blob_len(msg));
-			 ubus_send_reply(ctx, req, b.head);
-			 ubus_send_reply(ctx, req, b.head);
-			 blob_buf_free(&b);
-			 return int(UBUS_STATUS_NO_DATA);
-		 },
-		 nullptr, 0},
+	    UBUS_METHOD_NOARG("echo",
+	                      [](struct ubus_context *ctx, struct ubus_object *,
+	                         struct ubus_request_data *req, const char *,
+	                         struct blob_attr *msg) {
+		                      struct blob_buf b = {};
+		                      blob_buf_init(&b, 0);
+		                      blob_put_raw(&b, blob_data(msg), blob_len(msg));
+		                      ubus_send_reply(ctx, req, b.head);
+		                      ubus_send_reply(ctx, req, b.head);
+		                      blob_buf_free(&b);
+		                      return int(UBUS_STATUS_NO_DATA);
+	                      }),
 	};
 	bustest::NamedObject obj("echo", methods, 1);
 	server.run([&](struct ubus_context *ctx) { ubus_add_object(ctx, &obj.obj); });

@@ -182,9 +182,9 @@ const struct blobmsg_policy get_policy[] = {
 	{"d", BLOBMSG_TYPE_DOUBLE},
 };
 const struct ubus_method svc_methods[] = {
-	{"get", svc_get, get_policy, 7},
-	{"quiet", svc_quiet, nullptr, 0},
-	{"park", svc_park, nullptr, 0},
+	UBUS_METHOD("get", svc_get, get_policy),
+	UBUS_METHOD_NOARG("quiet", svc_quiet),
+	UBUS_METHOD_NOARG("park", svc_park),
 };
 
 class BusCli : public ::testing::Test {

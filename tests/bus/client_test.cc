@@ -39,7 +39,7 @@ int echo_get(struct ubus_context *ctx, struct ubus_object *, struct ubus_request
 }
 
 const struct blobmsg_policy get_policy[] = {{"id", BLOBMSG_TYPE_INT32}};
-const struct ubus_method demo_methods[] = {{"get", echo_get, get_policy, 1}};
+const struct ubus_method demo_methods[] = {UBUS_METHOD("get", echo_get, get_policy)};
 
 std::string status_hex(int code)
 {
@@ -443,15 +443,15 @@ TEST(BusClient, DeferredCallIsAnsweredWhenCompleted)
 	struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	static const struct ubus_method methods[] = {
-		{"slow",
-		 [](struct ubus_context *c, struct ubus_object *, struct ubus_request_data *req,
-		    const char *, struct blob_attr *msg) {
-			 ubus_send_reply(c, req, nullptr);
-			 ubus_defer_request(c, req, &held);
-			 (void)msg;
-			 return 99;
-		 },
-		 nullptr, 0},
+	    UBUS_METHOD_NOARG("slow",
+	                      [](struct ubus_context *c, struct ubus_object *,
+	                         struct ubus_request_data *req, const char *,
+	                         struct blob_attr *msg) {
+		                      ubus_send_reply(c, req, nullptr);
+		                      ubus_defer_request(c, req, &held);
+		                      (void)msg;
+		                      return 99;
+	                      }),
 	};
 	bustest::NamedObject obj("slow", methods, 1);
 	ASSERT_EQ(ubus_add_object(ctx, &obj.obj), 0);
@@ -516,13 +516,12 @@ TEST(BusClient, CallingOneselfWaitsForTheTimeOutThenRunsTheHandler)
 	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	static const struct ubus_method methods[] = {
-		{"ping",
-		 [](struct ubus_context *, struct ubus_object *, struct ubus_request_data *,
-		    const char *, struct blob_attr *) {
-			 calls++;
-			 return 0;
-		 },
-		 nullptr, 0},
+	    UBUS_METHOD_NOARG("ping",
+	                      [](struct ubus_context *, struct ubus_object *,
+	                         struct ubus_request_data *, const char *, struct blob_attr *) {
+		                      calls++;
+		                      return 0;
+	                      }),
 	};
 	bustest::NamedObject obj("self", methods, 1);
 	ASSERT_EQ(ubus_add_object(ctx, &obj.obj), 0);
@@ -570,18 +569,17 @@ TEST(BusClient, ReplyTooBigForTheBusIsRefusedAndTheConnectionKept)
 	bustest::Broker broker;
 	bustest::Peer server(broker.path());
 	static const struct ubus_method methods[] = {
-		{"big",
-		 [](struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
-		    const char *, struct blob_attr *) {
-			 struct blob_buf b = {};
-			 blob_buf_init(&b, 0);
-			 std::string big(UBUS_MAX_MSGLEN, 'x');
-			 blobmsg_add_string(&b, "s", big.c_str());
-			 int ret = ubus_send_reply(ctx, req, b.head);
-			 blob_buf_free(&b);
-			 return ret;
-		 },
-		 nullptr, 0},
+	    UBUS_METHOD_NOARG("big",
+	                      [](struct ubus_context *ctx, struct ubus_object *,
+	                         struct ubus_request_data *req, const char *, struct blob_attr *) {
+		                      struct blob_buf b = {};
+		                      blob_buf_init(&b, 0);
+		                      std::string big(UBUS_MAX_MSGLEN, 'x');
+		                      blobmsg_add_string(&b, "s", big.c_str());
+		                      int ret = ubus_send_reply(ctx, req, b.head);
+		                      blob_buf_free(&b);
+		                      return ret;
+	                      }),
 	};
 	bustest::NamedObject o("big", methods, 1);
 	int ret = -1;

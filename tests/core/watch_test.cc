@@ -398,7 +398,7 @@ public:
 		     int status = UBUS_STATUS_UNKNOWN_ERROR)
 	    : h_(h), resp_(std::move(resp)), replies_(replies), status_(status)
 	{
-		method_ = {"cmd", handle, nullptr, 0};
+		method_ = UBUS_METHOD_NOARG("cmd", handle);
 		type_ = {"test.failing_agent", 0, &method_, 1};
 		obj_.name = "test/failing_agent";
 		obj_.type = &type_;
