@@ -11,9 +11,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <unordered_map>
-#include <vector>
 
 #include "bus/ubusmsg.h"
 
@@ -32,6 +29,64 @@ struct frame {
 	struct blob_attr *tb[UBUS_ATTR_MAX];
 };
 
+// A message copied out of the receive buffer to be handled later, on a
+// singly-linked FIFO; each one is a single malloc'd block.
+struct queued_msg {
+	struct queued_msg *next;
+	size_t len;
+	uint8_t data[];
+};
+
+struct msg_queue {
+	struct queued_msg *head;
+	struct queued_msg *tail;
+};
+
+bool queue_empty(const msg_queue *q)
+{
+	return !q->head;
+}
+
+// Appends a copy of the `len` bytes at `p`; false when memory runs out.
+bool queue_push(msg_queue *q, const uint8_t *p, size_t len)
+{
+	auto *m = static_cast<queued_msg *>(malloc(sizeof(queued_msg) + len));
+	if (!m)
+		return false;
+	m->next = nullptr;
+	m->len = len;
+	memcpy(m->data, p, len);
+	if (q->tail)
+		q->tail->next = m;
+	else
+		q->head = m;
+	q->tail = m;
+	return true;
+}
+
+// Takes the oldest message off the queue; the caller frees it.
+queued_msg *queue_pop(msg_queue *q)
+{
+	queued_msg *m = q->head;
+	q->head = m->next;
+	if (!q->head)
+		q->tail = nullptr;
+	return m;
+}
+
+void queue_clear(msg_queue *q)
+{
+	while (!queue_empty(q))
+		free(queue_pop(q));
+}
+
+// The context's objects by id, sorted for a binary search: a client has
+// few of them, and lookups (one per incoming call) far outnumber changes.
+struct object_slot {
+	uint32_t id;
+	struct ubus_object *obj;
+};
+
 enum req_kind {
 	REQ_INVOKE,
 	REQ_LOOKUP,
@@ -47,7 +102,7 @@ struct sync_req {
 	bool in_cb;
 	// DATA that came while this request's callback ran, replayed in
 	// arrival order once it returns.
-	std::deque<std::vector<uint8_t>> held;
+	msg_queue held;
 	ubus_lookup_handler_t lookup_cb;
 	void *lookup_priv;
 	uint32_t id;
@@ -58,36 +113,44 @@ struct sync_req {
 
 } // namespace
 
+// Allocated zero-filled by ubus_connect, released by ubus_free; every
+// buffer below is a plain malloc'd block owned by the context.
 struct ubus_context_impl {
 	struct ubus_context ctx;
-	uint16_t request_seq = 0;
+	uint16_t request_seq;
 	// Synchronous calls and object handlers in progress; while non-zero,
 	// incoming invocations are queued.
-	int stack_depth = 0;
-	bool eof = false;
-	bool lost_reported = false;
+	int stack_depth;
+	bool eof;
+	bool lost_reported;
 
-	uint8_t *rbuf = nullptr;
-	size_t rcap = 0;
-	size_t rstart = 0;
-	size_t rend = 0;
+	uint8_t *rbuf;
+	size_t rcap;
+	size_t rstart;
+	size_t rend;
 	// Messages handed to handlers that still point into rbuf: the buffer
 	// must not move under them, so a read that needs room then switches
 	// to a new buffer and retires the old one until they are done.
-	int rbusy = 0;
-	std::vector<uint8_t *> retired;
+	int rbusy;
+	uint8_t **retired;
+	size_t n_retired;
+	size_t retired_cap;
 
-	struct blob_buf b = {};
-	struct blob_buf args = {};
+	struct blob_buf b;
+	struct blob_buf args;
 	// Replies of the handler being run, written together with its STATUS
 	// (or with the next message that has to go out first).
-	std::vector<uint8_t> out;
-	int cork = 0;
+	uint8_t *out;
+	size_t out_len;
+	size_t out_cap;
+	int cork;
 
 	struct list_head requests;
-	std::unordered_map<uint32_t, struct ubus_object *> objects;
-	std::deque<std::vector<uint8_t>> pending;
-	struct uloop_timeout pending_timer = {};
+	object_slot *objects;
+	size_t n_objects;
+	size_t objects_cap;
+	msg_queue pending;
+	struct uloop_timeout pending_timer;
 };
 
 namespace {
@@ -101,9 +164,92 @@ int64_t now_ms()
 
 void free_retired(ubus_context_impl *c)
 {
-	for (uint8_t *p : c->retired)
-		free(p);
-	c->retired.clear();
+	for (size_t i = 0; i < c->n_retired; i++)
+		free(c->retired[i]);
+	c->n_retired = 0;
+}
+
+bool retire(ubus_context_impl *c, uint8_t *buf)
+{
+	if (c->n_retired == c->retired_cap) {
+		size_t cap = c->retired_cap ? 2 * c->retired_cap : 4;
+		auto *nr = static_cast<uint8_t **>(realloc(c->retired, cap * sizeof(uint8_t *)));
+		if (!nr)
+			return false;
+		c->retired = nr;
+		c->retired_cap = cap;
+	}
+	c->retired[c->n_retired++] = buf;
+	return true;
+}
+
+// Makes room for `len` more bytes in c->out; false when memory runs out.
+bool out_reserve(ubus_context_impl *c, size_t len)
+{
+	if (c->out_cap - c->out_len >= len)
+		return true;
+	size_t cap = c->out_cap ? c->out_cap : 4096;
+	while (cap - c->out_len < len)
+		cap *= 2;
+	auto *nb = static_cast<uint8_t *>(realloc(c->out, cap));
+	if (!nb)
+		return false;
+	c->out = nb;
+	c->out_cap = cap;
+	return true;
+}
+
+// Index of the first slot whose id is not below `id`.
+size_t object_pos(const ubus_context_impl *c, uint32_t id)
+{
+	size_t lo = 0, hi = c->n_objects;
+	while (lo < hi) {
+		size_t mid = (lo + hi) / 2;
+		if (c->objects[mid].id < id)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+	return lo;
+}
+
+struct ubus_object *object_find(const ubus_context_impl *c, uint32_t id)
+{
+	size_t i = object_pos(c, id);
+	return i < c->n_objects && c->objects[i].id == id ? c->objects[i].obj : nullptr;
+}
+
+// Enters `obj` under its id, replacing what was there; false when memory
+// runs out.
+bool object_set(ubus_context_impl *c, struct ubus_object *obj)
+{
+	size_t i = object_pos(c, obj->id);
+	if (i < c->n_objects && c->objects[i].id == obj->id) {
+		c->objects[i].obj = obj;
+		return true;
+	}
+	if (c->n_objects == c->objects_cap) {
+		size_t cap = c->objects_cap ? 2 * c->objects_cap : 8;
+		auto *no = static_cast<object_slot *>(realloc(c->objects, cap * sizeof(object_slot)));
+		if (!no)
+			return false;
+		c->objects = no;
+		c->objects_cap = cap;
+	}
+	memmove(&c->objects[i + 1], &c->objects[i], (c->n_objects - i) * sizeof(object_slot));
+	c->objects[i] = {obj->id, obj};
+	c->n_objects++;
+	return true;
+}
+
+// Forgets `obj` if it is the one entered under its id.
+void object_unset(ubus_context_impl *c, struct ubus_object *obj)
+{
+	size_t i = object_pos(c, obj->id);
+	if (i == c->n_objects || c->objects[i].id != obj->id || c->objects[i].obj != obj)
+		return;
+	c->n_objects--;
+	memmove(&c->objects[i], &c->objects[i + 1], (c->n_objects - i) * sizeof(object_slot));
 }
 
 // Reads once from the socket. Returns > 0 for bytes read, 0 when nothing
@@ -131,9 +277,12 @@ ssize_t rx_read(ubus_context_impl *c)
 			auto *nb = static_cast<uint8_t *>(malloc(cap));
 			if (!nb)
 				return 0;
+			if (!retire(c, c->rbuf)) {
+				free(nb);
+				return 0;
+			}
 			if (avail)
 				memcpy(nb, c->rbuf + c->rstart, avail);
-			c->retired.push_back(c->rbuf);
 			c->rbuf = nb;
 			c->rstart = 0;
 			c->rend = avail;
@@ -218,21 +367,23 @@ int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	ubus_msghdr_fill(hdr, type, seq, peer);
 	size_t blen = blob_raw_len(body);
 	if (hold) {
-		c->out.insert(c->out.end(), hdr, hdr + sizeof(hdr));
-		auto *bp = reinterpret_cast<const uint8_t *>(body);
-		c->out.insert(c->out.end(), bp, bp + blen);
+		if (!out_reserve(c, sizeof(hdr) + blen))
+			return -1;
+		memcpy(c->out + c->out_len, hdr, sizeof(hdr));
+		memcpy(c->out + c->out_len + sizeof(hdr), body, blen);
+		c->out_len += sizeof(hdr) + blen;
 		return 0;
 	}
 	if (c->eof)
 		return -1;
 	struct iovec iov[3];
 	int n = 0;
-	if (!c->out.empty())
-		iov[n++] = {c->out.data(), c->out.size()};
+	if (c->out_len)
+		iov[n++] = {c->out, c->out_len};
 	iov[n++] = {hdr, sizeof(hdr)};
 	iov[n++] = {const_cast<blob_attr *>(body), blen};
 	int ret = write_all(c->ctx.sock.fd, iov, n);
-	c->out.clear();
+	c->out_len = 0;
 	if (ret < 0) {
 		c->eof = true;
 		c->ctx.sock.eof = true;
@@ -242,13 +393,13 @@ int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 
 int flush_out(ubus_context_impl *c)
 {
-	if (c->out.empty() || c->eof) {
-		c->out.clear();
+	if (!c->out_len || c->eof) {
+		c->out_len = 0;
 		return 0;
 	}
-	struct iovec iov = {c->out.data(), c->out.size()};
+	struct iovec iov = {c->out, c->out_len};
 	int ret = write_all(c->ctx.sock.fd, &iov, 1);
-	c->out.clear();
+	c->out_len = 0;
 	if (ret < 0) {
 		c->eof = true;
 		c->ctx.sock.eof = true;
@@ -320,17 +471,17 @@ void process_req_msg(ubus_context_impl *c, frame *f)
 	if (r->req.status_msg)
 		return;
 	if (r->in_cb) {
-		r->held.emplace_back(f->raw, f->raw + f->raw_len);
+		queue_push(&r->held, f->raw, f->raw_len);
 		return;
 	}
 	r->in_cb = true;
 	req_data(c, r, f);
-	while (!r->held.empty()) {
-		std::vector<uint8_t> m = std::move(r->held.front());
-		r->held.pop_front();
+	while (!queue_empty(&r->held)) {
+		queued_msg *m = queue_pop(&r->held);
 		frame hf;
-		frame_parse(&hf, m.data(), m.size());
+		frame_parse(&hf, m->data, m->len);
 		req_data(c, r, &hf);
+		free(m);
 	}
 	r->in_cb = false;
 }
@@ -364,8 +515,7 @@ void process_invoke(ubus_context_impl *c, frame *f)
 	bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
 	int ret;
 
-	auto it = c->objects.find(req.object);
-	struct ubus_object *obj = it == c->objects.end() ? nullptr : it->second;
+	struct ubus_object *obj = object_find(c, req.object);
 	const struct ubus_method *m = nullptr;
 	if (!obj) {
 		ret = UBUS_STATUS_NOT_FOUND;
@@ -436,7 +586,7 @@ void process_msg(ubus_context_impl *c, frame *f)
 	case UBUS_MSG_UNSUBSCRIBE:
 	case UBUS_MSG_NOTIFY:
 		if (c->stack_depth) {
-			c->pending.emplace_back(f->raw, f->raw + f->raw_len);
+			queue_push(&c->pending, f->raw, f->raw_len);
 			arm_pending(c);
 			break;
 		}
@@ -480,12 +630,12 @@ bool rx_has_frame(ubus_context_impl *c)
 
 void process_pending(ubus_context_impl *c)
 {
-	while (!c->stack_depth && !c->pending.empty()) {
-		std::vector<uint8_t> m = std::move(c->pending.front());
-		c->pending.pop_front();
+	while (!c->stack_depth && !queue_empty(&c->pending)) {
+		queued_msg *m = queue_pop(&c->pending);
 		frame f;
-		frame_parse(&f, m.data(), m.size());
+		frame_parse(&f, m->data, m->len);
 		process_obj_msg(c, &f);
+		free(m);
 		if (uloop_cancelling())
 			break;
 	}
@@ -497,8 +647,8 @@ void pending_timer_cb(struct uloop_timeout *t)
 	if (c->stack_depth)
 		return;
 	process_pending(c);
-	if (!c->pending.empty() || uloop_cancelling()) {
-		if (!c->pending.empty() || rx_has_frame(c))
+	if (!queue_empty(&c->pending) || uloop_cancelling()) {
+		if (!queue_empty(&c->pending) || rx_has_frame(c))
 			arm_pending(c);
 		return;
 	}
@@ -545,7 +695,7 @@ void handle_data(struct uloop_fd *u, unsigned int)
 		} while (!u->registered && !c->eof);
 	}
 	process_buffered(c, true);
-	if (rx_has_frame(c) || !c->pending.empty())
+	if (rx_has_frame(c) || !queue_empty(&c->pending))
 		arm_pending(c);
 	if (c->eof) {
 		if (u->registered)
@@ -596,7 +746,7 @@ int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 		report_lost(c);
 	if (!c->stack_depth) {
 		if (c->ctx.sock.registered) {
-			if (!c->pending.empty() || rx_has_frame(c))
+			if (!queue_empty(&c->pending) || rx_has_frame(c))
 				arm_pending(c);
 		} else {
 			process_pending(c);
@@ -632,7 +782,7 @@ int event_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_requ
 	return 0;
 }
 
-const struct ubus_method event_methods[] = {{nullptr, event_cb, nullptr, 0}};
+const struct ubus_method event_methods[] = {UBUS_METHOD_NOARG(nullptr, event_cb)};
 
 // Appends attribute `id` holding the members of the root `msg` (none when
 // msg is null).
@@ -653,7 +803,7 @@ bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n
 			continue;
 		void *t = blobmsg_open_table(b, m->name);
 		for (int j = 0; j < m->n_policy && m->policy; j++) {
-			if (!m->policy[j].name)
+			if (!m->policy[j].name || (m->mask && !(m->mask & (1UL << j))))
 				continue;
 			blobmsg_add_u32(b, m->policy[j].name, m->policy[j].type);
 		}
@@ -718,8 +868,11 @@ struct ubus_context *ubus_connect(const char *path)
 	int fl = fcntl(fd, F_GETFL, 0);
 	fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 
-	auto *c = new ubus_context_impl;
-	c->ctx = {};
+	auto *c = static_cast<ubus_context_impl *>(calloc(1, sizeof(ubus_context_impl)));
+	if (!c) {
+		close(fd);
+		return nullptr;
+	}
 	c->ctx.impl = c;
 	c->ctx.sock.fd = fd;
 	c->ctx.sock.cb = handle_data;
@@ -744,7 +897,11 @@ void ubus_free(struct ubus_context *ctx)
 	blob_buf_free(&c->args);
 	free(c->rbuf);
 	free_retired(c);
-	delete c;
+	free(c->retired);
+	free(c->out);
+	free(c->objects);
+	queue_clear(&c->pending);
+	free(c);
 }
 
 void ubus_add_uloop(struct ubus_context *ctx)
@@ -827,7 +984,7 @@ int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
 	ubus_context_impl *c = ctx->impl;
-	if (obj->id && c->objects.count(obj->id))
+	if (obj->id && object_find(c, obj->id))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	blob_buf_init(&c->b, 0);
 	if (obj->name) {
@@ -855,7 +1012,12 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 	obj->id = r.id;
 	if (r.have_type && obj->type)
 		obj->type->id = r.type_id;
-	c->objects[obj->id] = obj;
+	if (!object_set(c, obj)) {
+		// Unknown to us, the object could never be called: take it off
+		// the bus again.
+		ubus_remove_object(ctx, obj);
+		return UBUS_STATUS_NO_MEMORY;
+	}
 	return UBUS_STATUS_OK;
 }
 
@@ -871,9 +1033,7 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 		return ret;
 	if (!r.have_id)
 		return UBUS_STATUS_NO_DATA;
-	auto it = c->objects.find(obj->id);
-	if (it != c->objects.end() && it->second == obj)
-		c->objects.erase(it);
+	object_unset(c, obj);
 	obj->id = 0;
 	if (r.have_type && obj->type)
 		obj->type->id = 0;
