@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bus/blobmsg_json.h"
 #include "bus/ubus.h"
 #include "bus/ubusmsg.h"
 #include "bus/uloop.h"
@@ -505,6 +507,61 @@ TEST(BusClient, InvokeReachesAnObjectOfAnotherClient)
 	EXPECT_EQ(demo.type.id, 0u);
 	EXPECT_EQ(ubus_invoke(ctx, id, "get", nullptr, nullptr, nullptr, 1000),
 		  UBUS_STATUS_NOT_FOUND);
+	ubus_free(ctx);
+}
+
+int name_get(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *req,
+             const char *, struct blob_attr *)
+{
+	struct blob_buf b = {};
+	blob_buf_init(&b, 0);
+	blobmsg_add_string(&b, "name", obj->name);
+	ubus_send_reply(ctx, req, b.head);
+	blob_buf_free(&b);
+	return 0;
+}
+
+const struct blobmsg_policy ab_policy[] = {{"a", BLOBMSG_TYPE_INT32}, {"b", BLOBMSG_TYPE_STRING}};
+const struct ubus_method name_methods[] = {UBUS_METHOD_MASK("get", name_get, ab_policy, 1 << 1)};
+
+TEST(BusClient, CallsReachTheirOwnObjectAfterOthersOfTheClientLeave)
+{
+	bustest::Broker broker;
+	bustest::Peer server(broker.path());
+	const char *names[] = {"o0", "o1", "o2", "o3", "o4", "o5"};
+	std::vector<std::unique_ptr<bustest::NamedObject>> objs;
+	for (const char *n : names)
+		objs.push_back(std::make_unique<bustest::NamedObject>(n, name_methods, 1));
+	server.run([&](struct ubus_context *ctx) {
+		for (auto &o : objs)
+			ASSERT_EQ(ubus_add_object(ctx, &o->obj), 0);
+		// Half of them leave; the others must still be found by id.
+		for (int i : {0, 2, 5})
+			ASSERT_EQ(ubus_remove_object(ctx, &objs[i]->obj), 0);
+	});
+
+	struct ubus_context *ctx = ubus_connect(broker.path().c_str());
+	ASSERT_NE(ctx, nullptr);
+	for (int i : {1, 3, 4}) {
+		SCOPED_TRACE(names[i]);
+		std::vector<std::string> replies;
+		EXPECT_EQ(ubus_invoke(ctx, objs[i]->obj.id, "get", nullptr, bustest::collect_json,
+		                      &replies, 1000),
+		          0);
+		EXPECT_EQ(replies,
+		          std::vector<std::string>{"{\"name\":\"" + std::string(names[i]) + "\"}"});
+	}
+	// The mask advertises only the second argument.
+	std::string sig;
+	ubus_lookup(
+	    ctx, "o1",
+	    [](struct ubus_context *, struct ubus_object_data *o, void *priv) {
+		    char *json = blobmsg_format_json(o->signature, true);
+		    *static_cast<std::string *>(priv) = json ? json : "";
+		    free(json);
+	    },
+	    &sig);
+	EXPECT_EQ(sig, "{\"get\":{\"b\":3}}");
 	ubus_free(ctx);
 }
 
