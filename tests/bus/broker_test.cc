@@ -980,11 +980,14 @@ TEST(BusBroker, RandomMessagesNeverBreakTheBroker)
 			body.insert(body.end(), payload.begin(), payload.end());
 			body.resize(blob_pad4(body.size()));
 		}
-		std::vector<uint8_t> m(12);
+		// Sized at once: GCC 12 at -O3 sees an insert behind the 12 bytes
+		// as out of bounds.
+		std::vector<uint8_t> m(12 + body.size());
 		ubus_msghdr_fill(m.data(), uint8_t(rnd(13)), uint16_t(rnd(65536)), ids[rnd(8)]);
 		uint32_t root = htobe32(uint32_t(body.size() + 4));
 		memcpy(m.data() + 8, &root, 4);
-		m.insert(m.end(), body.begin(), body.end());
+		if (!body.empty())
+			memcpy(m.data() + 12, body.data(), body.size());
 		ASSERT_TRUE(fuzz.send(m));
 		// Keep its queue moving now and then.
 		if (i % 64 == 0) {
