@@ -33,7 +33,7 @@ const int policy_len = sizeof(policy) / sizeof(policy[0]);
 volatile uint64_t sink;
 
 // Reads the value and checks that the builder encodes the same data again.
-void reencode(const struct blob_attr *attr)
+void reencode(struct blob_attr *attr)
 {
 	int type = blobmsg_type(attr);
 	const char *data = static_cast<const char *>(blobmsg_data(attr));
