@@ -699,7 +699,7 @@ static void judge_within(const scenario &s, const std::vector<double> &ran,
 			best = t - cause;
 	}
 	char delay[64];
-	snprintf(delay, sizeof(delay), "%.1f s after its cause", best);
+	snprintf(delay, sizeof(delay), "%.2f s after its cause", best);
 	if (best >= 0)
 		v->label += std::string(" (") + delay + ")";
 	v->pass = best >= 0 && best <= e.within;
