@@ -91,6 +91,7 @@ enum req_kind {
 	REQ_INVOKE,
 	REQ_LOOKUP,
 	REQ_OBJECT, // add/remove object: collects OBJID and OBJTYPE
+	REQ_ASYNC,  // a wait for the asynchronous request `user`
 };
 
 // A synchronous request waiting for its STATUS. Lives on the stack of the
@@ -105,6 +106,7 @@ struct sync_req {
 	msg_queue held;
 	ubus_lookup_handler_t lookup_cb;
 	void *lookup_priv;
+	struct ubus_request *user;
 	uint32_t id;
 	uint32_t type_id;
 	bool have_id;
@@ -151,6 +153,17 @@ struct ubus_context_impl {
 	size_t objects_cap;
 	msg_queue pending;
 	struct uloop_timeout pending_timer;
+	// Asynchronous requests in flight (struct ubus_request.list), and the
+	// timer that hands them what they hold once the loop is back at its
+	// top level.
+	struct list_head async_reqs;
+	struct uloop_timeout async_timer;
+};
+
+// A reply held for an asynchronous request; the message follows it.
+struct ubus_held_msg {
+	struct ubus_held_msg *next;
+	size_t len;
 };
 
 namespace {
@@ -357,6 +370,7 @@ int write_all(int fd, struct iovec *iov, int n)
 }
 
 void report_lost(ubus_context_impl *c);
+void async_lost(ubus_context_impl *c);
 
 // Sends one message whose body is the root `body`. Replies held back by a
 // running handler go out first, in the same write.
@@ -441,6 +455,10 @@ void req_data(ubus_context_impl *c, sync_req *r, frame *f)
 		r->lookup_cb(&c->ctx, &od, r->lookup_priv);
 		break;
 	}
+	case REQ_ASYNC:
+		if (f->tb[UBUS_ATTR_DATA] && r->user->data_cb && !r->user->cancelled)
+			r->user->data_cb(r->user, UBUS_MSG_DATA, f->tb[UBUS_ATTR_DATA]);
+		break;
 	case REQ_OBJECT:
 		if (f->tb[UBUS_ATTR_OBJID]) {
 			r->id = blob_get_u32(f->tb[UBUS_ATTR_OBJID]);
@@ -454,11 +472,15 @@ void req_data(ubus_context_impl *c, sync_req *r, frame *f)
 	}
 }
 
+void async_msg(ubus_context_impl *c, frame *f);
+
 void process_req_msg(ubus_context_impl *c, frame *f)
 {
 	sync_req *r = find_request(c, f->seq, f->peer);
-	if (!r)
+	if (!r) {
+		async_msg(c, f);
 		return;
+	}
 	if (f->type == UBUS_MSG_STATUS) {
 		if (r->req.status_msg)
 			return;
@@ -668,6 +690,7 @@ void report_lost(ubus_context_impl *c)
 		return;
 	}
 	c->lost_reported = true;
+	async_lost(c);
 	if (c->ctx.connection_lost)
 		c->ctx.connection_lost(&c->ctx);
 	else
@@ -791,6 +814,15 @@ bool put_members(struct blob_buf *b, int id, struct blob_attr *msg)
 	return blob_put(b, id, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0) != nullptr;
 }
 
+// The INVOKE message of a call, into c->b.
+bool put_invoke(ubus_context_impl *c, uint32_t obj, const char *method, struct blob_attr *msg)
+{
+	blob_buf_init(&c->b, 0);
+	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj);
+	blob_put_string(&c->b, UBUS_ATTR_METHOD, method);
+	return put_members(&c->b, UBUS_ATTR_DATA, msg);
+}
+
 bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n)
 {
 	void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
@@ -811,6 +843,148 @@ bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n
 	}
 	blob_nest_end(b, sig);
 	return true;
+}
+
+// ---- asynchronous requests
+//
+// Every reply to an asynchronous request is copied onto the request and
+// handed over from the loop's top level only (stack_depth 0), so that its
+// callbacks never run inside another call, handler or callback. A wait with
+// ubus_complete_request moves the request onto the synchronous path.
+
+struct ubus_request *async_find(ubus_context_impl *c, uint16_t seq, uint32_t peer)
+{
+	struct ubus_request *r;
+	list_for_each_entry(r, &c->async_reqs, list)
+	{
+		if (r->seq == seq && r->peer == peer)
+			return r;
+	}
+	return nullptr;
+}
+
+void async_free_held(struct ubus_request *r)
+{
+	while (r->held) {
+		struct ubus_held_msg *m = r->held;
+		r->held = m->next;
+		free(m);
+	}
+}
+
+// Takes the oldest held reply off `r`; the caller frees it.
+struct ubus_held_msg *async_take(struct ubus_request *r, frame *f)
+{
+	struct ubus_held_msg *m = r->held;
+	r->held = m->next;
+	frame_parse(f, reinterpret_cast<const uint8_t *>(m + 1), m->len);
+	return m;
+}
+
+void async_arm(ubus_context_impl *c)
+{
+	if (!c->async_timer.pending)
+		uloop_timeout_set(&c->async_timer, 0);
+}
+
+// Ends `r` with `status`; the completion callback may release it.
+void async_end(struct ubus_request *r, int status)
+{
+	list_del(&r->list);
+	async_free_held(r);
+	r->status_code = status;
+	r->status_msg = true;
+	if (r->complete_cb)
+		r->complete_cb(r, status);
+}
+
+// Hands what `r` holds over, oldest first, as long as callbacks may run.
+void async_flush(ubus_context_impl *c, struct ubus_request *r)
+{
+	while (r->held && r->complete_async && !c->stack_depth) {
+		frame f;
+		struct ubus_held_msg *m = async_take(r, &f);
+		if (f.type == UBUS_MSG_STATUS) {
+			async_end(r, f.tb[UBUS_ATTR_STATUS] ? blob_get_int32(f.tb[UBUS_ATTR_STATUS])
+							    : UBUS_STATUS_INVALID_ARGUMENT);
+			free(m);
+			return;
+		}
+		if (f.tb[UBUS_ATTR_DATA] && r->data_cb)
+			r->data_cb(r, UBUS_MSG_DATA, f.tb[UBUS_ATTR_DATA]);
+		free(m);
+		// Aborted by its callback.
+		if (!list_is_linked(&r->list))
+			return;
+	}
+}
+
+void async_msg(ubus_context_impl *c, frame *f)
+{
+	struct ubus_request *r = async_find(c, f->seq, f->peer);
+	if (!r)
+		return;
+	auto *m = static_cast<struct ubus_held_msg *>(
+		malloc(sizeof(struct ubus_held_msg) + f->raw_len));
+	if (!m)
+		return;
+	m->next = nullptr;
+	m->len = f->raw_len;
+	memcpy(m + 1, f->raw, f->raw_len);
+	struct ubus_held_msg **tail = &r->held;
+	while (*tail)
+		tail = &(*tail)->next;
+	*tail = m;
+	if (!r->complete_async)
+		return;
+	if (c->stack_depth)
+		async_arm(c);
+	else
+		async_flush(c, r);
+}
+
+void async_timer_cb(struct uloop_timeout *t)
+{
+	ubus_context_impl *c = container_of(t, ubus_context_impl, async_timer);
+	// One request at a time, looked for afresh: callbacks may end or
+	// release any request.
+	for (;;) {
+		struct ubus_request *r, *next = nullptr;
+		list_for_each_entry(r, &c->async_reqs, list)
+		{
+			if (r->complete_async && (r->held || c->eof)) {
+				next = r;
+				break;
+			}
+		}
+		if (!next)
+			return;
+		if (uloop_cancelling()) {
+			async_arm(c);
+			return;
+		}
+		if (next->held)
+			async_flush(c, next);
+		else
+			async_end(next, UBUS_STATUS_CONNECTION_FAILED);
+	}
+}
+
+void async_lost(ubus_context_impl *c)
+{
+	if (!list_empty(&c->async_reqs))
+		async_arm(c);
+}
+
+void async_drop_all(ubus_context_impl *c)
+{
+	struct ubus_request *r, *tmp;
+	list_for_each_entry_safe(r, tmp, &c->async_reqs, list)
+	{
+		list_del(&r->list);
+		async_free_held(r);
+	}
+	uloop_timeout_cancel(&c->async_timer);
 }
 
 } // namespace
@@ -879,6 +1053,8 @@ struct ubus_context *ubus_connect(const char *path)
 	c->ctx.local_id = be32toh(h.peer);
 	INIT_LIST_HEAD(&c->requests);
 	c->pending_timer.cb = pending_timer_cb;
+	INIT_LIST_HEAD(&c->async_reqs);
+	c->async_timer.cb = async_timer_cb;
 	blob_buf_init(&c->b, 0);
 	return &c->ctx;
 }
@@ -889,6 +1065,7 @@ void ubus_free(struct ubus_context *ctx)
 		return;
 	ubus_context_impl *c = ctx->impl;
 	uloop_timeout_cancel(&c->pending_timer);
+	async_drop_all(c);
 	// Also when a hang-up already unregistered it: an event fetched for
 	// the socket in the current batch must not reach the freed context.
 	uloop_fd_delete(&ctx->sock);
@@ -953,12 +1130,77 @@ int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
 	r.kind = REQ_INVOKE;
 	r.req.data_cb = cb;
 	r.req.priv = priv;
-	blob_buf_init(&c->b, 0);
-	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj);
-	blob_put_string(&c->b, UBUS_ATTR_METHOD, method);
-	if (!put_members(&c->b, UBUS_ATTR_DATA, msg))
+	if (!put_invoke(c, obj, method, msg))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	return sync_request(c, &r, UBUS_MSG_INVOKE, obj, timeout);
+}
+
+int ubus_invoke_async_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
+			 struct blob_attr *msg, struct ubus_request *req, int fd)
+{
+	ubus_context_impl *c = ctx->impl;
+	// Zeroed first: a request that could not be sent is not in flight.
+	memset(req, 0, sizeof(*req));
+	if (fd >= 0)
+		return UBUS_STATUS_NOT_SUPPORTED;
+	if (!method || !put_invoke(c, obj, method, msg) ||
+	    blob_pad_len(c->b.head) > UBUS_MAX_MSGLEN)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	if (c->eof)
+		return UBUS_STATUS_CONNECTION_FAILED;
+	req->seq = ++c->request_seq;
+	req->peer = obj;
+	if (send_msg(c, UBUS_MSG_INVOKE, req->seq, obj, c->b.head, false) < 0) {
+		report_lost(c);
+		return UBUS_STATUS_CONNECTION_FAILED;
+	}
+	list_add_tail(&req->list, &c->async_reqs);
+	return UBUS_STATUS_OK;
+}
+
+void ubus_complete_request_async(struct ubus_context *ctx, struct ubus_request *req)
+{
+	ubus_context_impl *c = ctx->impl;
+	req->complete_async = true;
+	if (list_is_linked(&req->list) && (req->held || c->eof))
+		async_arm(c);
+}
+
+int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout)
+{
+	ubus_context_impl *c = ctx->impl;
+	if (!list_is_linked(&req->list))
+		return req->status_msg ? req->status_code : UBUS_STATUS_INVALID_ARGUMENT;
+	sync_req w = {};
+	w.kind = REQ_ASYNC;
+	w.user = req;
+	w.req.seq = req->seq;
+	w.req.peer = req->peer;
+	list_del(&req->list);
+	list_add(&w.list, &c->requests);
+	// What came before the wait goes the way of what comes during it.
+	c->stack_depth++;
+	while (req->held) {
+		frame f;
+		struct ubus_held_msg *m = async_take(req, &f);
+		process_req_msg(c, &f);
+		free(m);
+	}
+	c->stack_depth--;
+	int ret = complete_request(c, &w, timeout);
+	req->status_code = ret;
+	req->status_msg = true;
+	if (req->complete_cb && !req->cancelled)
+		req->complete_cb(req, ret);
+	return ret;
+}
+
+void ubus_abort_request(struct ubus_context *, struct ubus_request *req)
+{
+	req->cancelled = true;
+	if (list_is_linked(&req->list))
+		list_del(&req->list);
+	async_free_held(req);
 }
 
 int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *data)

@@ -17,6 +17,13 @@
 //
 // When the connection is lost, `connection_lost` is called once; the default
 // (null) ends the running event loop.
+//
+// Asynchronous invokes (ubus_invoke_async) never run their callbacks inside
+// another bus callback or a synchronous call: their replies are taken at
+// once but delivered only from the loop, at its top level, in arrival order
+// (see ubus_complete_request_async). Waiting for one with
+// ubus_complete_request hands its replies over at once, like a synchronous
+// invoke.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +79,8 @@ typedef void (*ubus_lookup_handler_t)(struct ubus_context *ctx, struct ubus_obje
 // Called once per DATA reply; `msg` is the DATA attribute, whose payload is
 // the members of the reply table (render it with list = true).
 typedef void (*ubus_data_handler_t)(struct ubus_request *req, int type, struct blob_attr *msg);
+// Called once when an asynchronous request ends, with its status.
+typedef void (*ubus_complete_handler_t)(struct ubus_request *req, int ret);
 // A method handler; `msg` is the DATA attribute of the call. Its return value
 // becomes the call's status unless the request was deferred.
 typedef int (*ubus_handler_t)(struct ubus_context *ctx, struct ubus_object *obj,
@@ -140,15 +149,27 @@ struct ubus_request_data {
 	bool deferred;
 };
 
-// A request of ours; `priv` is what the caller passed.
+struct ubus_held_msg;
+
+// A request of ours; `priv` is what the caller passed. Synchronous calls
+// keep theirs on their own stack; an asynchronous invoke uses one that the
+// caller owns. Callers set data_cb, complete_cb and priv and read
+// status_code; the other members are the library's.
 struct ubus_request {
 	ubus_data_handler_t data_cb;
+	ubus_complete_handler_t complete_cb;
 	void *priv;
 	uint32_t peer;
 	uint16_t seq;
 	int status_code;
 	bool status_msg;
 	bool cancelled;
+	// Asynchronous requests only: linked on the context while in flight;
+	// replies not handed over yet, oldest first; whether
+	// ubus_complete_request_async was called.
+	struct list_head list;
+	struct ubus_held_msg *held;
+	bool complete_async;
 };
 
 struct ubus_context {
@@ -161,6 +182,8 @@ struct ubus_context {
 // Connects to `path` (null: the default socket) and reads the broker's
 // greeting. Returns null on failure.
 struct ubus_context *ubus_connect(const char *path);
+// Closes the connection. Asynchronous requests still in flight are dropped
+// without callbacks; their records stay the caller's to release.
 void ubus_free(struct ubus_context *ctx);
 // Watches the connection's socket in the calling thread's loop.
 void ubus_add_uloop(struct ubus_context *ctx);
@@ -185,6 +208,43 @@ static inline int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char
 {
 	return ubus_invoke_fd(ctx, obj, method, msg, cb, priv, timeout, -1);
 }
+
+// Sends the same call as ubus_invoke_fd without waiting: 0 once it is
+// written, else the status (nothing is in flight then). `req` is zeroed and
+// linked to the context; the caller owns it and keeps it alive until the
+// request ends: its completion callback has run, ubus_complete_request has
+// returned, or ubus_abort_request was called. The caller then sets data_cb,
+// complete_cb and priv and calls ubus_complete_request_async, or waits with
+// ubus_complete_request. An asynchronous request has no time-out of its own:
+// the caller aborts it when it has waited long enough.
+int ubus_invoke_async_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
+			 struct blob_attr *msg, struct ubus_request *req, int fd);
+static inline int ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, const char *method,
+				    struct blob_attr *msg, struct ubus_request *req)
+{
+	return ubus_invoke_async_fd(ctx, obj, method, msg, req, -1);
+}
+// Lets the request end from the loop: its data callback runs for each DATA
+// reply and complete_cb(req, status) once at the end, both only from the
+// loop's top level (replies that come during a synchronous call, a handler
+// or another request's callback wait until it has returned). complete_cb
+// may release `req`; a data callback must not (abort it instead, and
+// release it later). When the connection is lost, requests still in flight
+// end with UBUS_STATUS_CONNECTION_FAILED from the loop, if it still runs.
+void ubus_complete_request_async(struct ubus_context *ctx, struct ubus_request *req);
+// Waits up to `timeout` ms (0: forever) for an asynchronous request, as a
+// synchronous invoke would, handing its replies (those held back so far
+// first) to its data callback at once. The request ends with the wait:
+// complete_cb, when set, runs with the status returned (a time-out
+// included) and later replies are dropped. A request that is not in flight
+// gives its last status, or UBUS_STATUS_INVALID_ARGUMENT when it never had
+// one.
+int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout);
+// Forgets an asynchronous request: no callback runs for it afterwards, and
+// its later replies are dropped. Harmless for a request that has ended.
+// Aborting it from its own data callback while ubus_complete_request waits
+// for it ends no wait early; its completion callback is then not run.
+void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req);
 
 // Sends event `id` with the members of `data` (a buffer root; null: empty).
 int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *data);

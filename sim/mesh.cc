@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <sstream>
 
 #include "sim/records.h"
@@ -34,6 +35,7 @@ struct mesh::state {
 	std::map<std::string, std::vector<std::string>> burst_items;
 	std::atomic<bool> started{false};
 	std::atomic<size_t> steps_done{0};
+	std::vector<double> step_ran; // host time each timeline step ran; -1 before
 	std::chrono::steady_clock::time_point t0;
 
 	explicit state(int threshold) : radio(threshold) {}
@@ -280,7 +282,9 @@ struct mesh_actor {
 		case step_kind::fault:
 			st.agents[step.box]->set_fault(step.fault.f, step.fault.cmd);
 			st.faults[step.box][step.fault.cmd] = step.fault.f;
-			m.say(step.box + " turns faulty for " +
+			m.say(step.box +
+			      (step.fault.f.kind == fault_kind::none ? " works again for "
+								     : " turns faulty for ") +
 			      (step.fault.cmd ? cmd_text(step.fault.cmd) : std::string("every command")));
 			break;
 		case step_kind::event:
@@ -610,14 +614,16 @@ void mesh::start_timeline()
 		st_->t0 = std::chrono::steady_clock::now();
 		st_->started = true;
 		mesh_actor *ap = st_->act.get();
-		for (const auto &step : s_.timeline) {
-			const timeline_step *sp = &step;
+		st_->step_ran.assign(s_.timeline.size(), -1);
+		for (size_t i = 0; i < s_.timeline.size(); i++) {
+			const timeline_step *sp = &s_.timeline[i];
 			h_.post(
-				[this, ap, sp] {
+				[this, ap, sp, i] {
+					st_->step_ran[i] = h_.now();
 					ap->run_step(*sp);
 					st_->steps_done++;
 				},
-				static_cast<int>(step.at * 1000));
+				static_cast<int>(sp->at * 1000));
 		}
 		// Stations weak from the start are reported once the controller
 		// listens.
@@ -659,6 +665,52 @@ static bool contains(const std::vector<mac_addr> &v, const mac_addr &m)
 	return std::find(v.begin(), v.end(), m) != v.end();
 }
 
+// Host time of the cause of a call at host time `t` concerning station
+// `sta` (a name or a MAC text): the latest step naming it that ran before
+// the call; -1 when there is none.
+static double cause_of(const scenario &s, const std::vector<double> &ran, const std::string &sta,
+		       double t)
+{
+	std::string name = sta;
+	mac_addr m;
+	if (!s.station(sta) && parse_mac(sta, &m)) {
+		const scenario_station *ss = station_of(s, m);
+		name = ss ? ss->name : "";
+	}
+	double cause = -1;
+	for (size_t i = 0; i < s.timeline.size() && i < ran.size(); i++) {
+		const timeline_step &st = s.timeline[i];
+		bool names = st.sta == name &&
+			     (st.kind == step_kind::signal || st.kind == step_kind::join ||
+			      st.kind == step_kind::roam || st.kind == step_kind::leave);
+		if (names && ran[i] >= 0 && ran[i] <= t)
+			cause = std::max(cause, ran[i]);
+	}
+	return cause;
+}
+
+// Applies an expectation's "within" to the host times of its matching calls:
+// the verdict holds when one came in time; the label tells the fastest.
+static void judge_within(const scenario &s, const std::vector<double> &ran,
+			 const expectation &e, const std::vector<double> &calls, verdict *v)
+{
+	double best = -1;
+	for (double t : calls) {
+		double cause = cause_of(s, ran, e.sta, t);
+		if (cause >= 0 && (best < 0 || t - cause < best))
+			best = t - cause;
+	}
+	char delay[64];
+	snprintf(delay, sizeof(delay), "%.2f s after its cause", best);
+	if (best >= 0)
+		v->label += std::string(" (") + delay + ")";
+	v->pass = best >= 0 && best <= e.within;
+	if (calls.empty())
+		return;
+	v->why = best < 0 ? "no timeline step naming " + e.sta + " before the call"
+			  : std::string("the fastest came ") + delay;
+}
+
 std::vector<verdict> mesh::check(const std::string &controller_log)
 {
 	std::vector<verdict> out;
@@ -674,7 +726,7 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 			switch (e.kind) {
 			case expect_kind::disconnect:
 			case expect_kind::no_disconnect: {
-				int n = 0;
+				std::vector<double> at;
 				for (const auto &d : discs) {
 					mac_addr m;
 					if (box && d.prefix != box->prefix)
@@ -682,16 +734,19 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 					if (!e.ifname.empty() && d.ifname != e.ifname)
 						continue;
 					if (parse_mac(d.sta, &m) && contains(addrs, m))
-						n++;
+						at.push_back(d.t);
 				}
+				int n = static_cast<int>(at.size());
 				v.pass = e.kind == expect_kind::disconnect ? n > 0 : n == 0;
 				v.why = std::to_string(n) + " matching disconnect_sta calls of " +
 					std::to_string(discs.size());
+				if (e.within > 0)
+					judge_within(s_, st_->step_ran, e, at, &v);
 				break;
 			}
 			case expect_kind::steer:
 			case expect_kind::no_steer: {
-				int n = 0;
+				std::vector<double> at;
 				for (const auto &c : cmds) {
 					steer_request q;
 					if (c.id != CMD_STEER || !decode_steer(c.payload, &q))
@@ -702,10 +757,13 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 						continue;
 					if (!e.bss.empty() && st_->bss_ids[e.bss] != q.target)
 						continue;
-					n++;
+					at.push_back(c.t);
 				}
+				int n = static_cast<int>(at.size());
 				v.pass = e.kind == expect_kind::steer ? n > 0 : n == 0;
 				v.why = std::to_string(n) + " matching STEER commands";
+				if (e.within > 0)
+					judge_within(s_, st_->step_ran, e, at, &v);
 				break;
 			}
 			case expect_kind::channel: {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -541,6 +542,19 @@ private:
 			fail(path, "neither a station nor a MAC address (\"" + v + "\")");
 	}
 
+	// The optional time bound of an expectation; its part of the label.
+	static std::string within_field(obj_reader &a, double *within)
+	{
+		if (!a.has("within"))
+			return "";
+		*within = a.number("within", true, 0, 0, 600);
+		if (*within <= 0)
+			fail(a.at("within"), "not above 0");
+		char text[32];
+		snprintf(text, sizeof(text), " within %g s", *within);
+		return text;
+	}
+
 	void parse_expect(json_object *o, const std::string &path)
 	{
 		obj_reader r(o, path);
@@ -599,6 +613,8 @@ private:
 									       : "controller never dropped ") +
 				e.sta + (e.box.empty() ? "" : " from " + e.box) +
 				(e.ifname.empty() ? "" : "/" + e.ifname);
+			if (e.kind == expect_kind::disconnect)
+				label += within_field(a, &e.within);
 			break;
 		case expect_kind::steer:
 			e.sta = a.str("sta", true);
@@ -609,7 +625,8 @@ private:
 			e.bss = a.str("to", false);
 			if (!e.bss.empty())
 				check_bss(a.at("to"), e.bss);
-			label = "controller steered " + e.sta + (e.bss.empty() ? "" : " to " + e.bss);
+			label = "controller steered " + e.sta + (e.bss.empty() ? "" : " to " + e.bss) +
+				within_field(a, &e.within);
 			break;
 		case expect_kind::no_steer:
 			e.sta = a.str("sta", true);

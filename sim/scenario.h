@@ -26,8 +26,9 @@
 //     "appear": "box" | "radar": "box" or {"box", "on"} |
 //     "fault": {"box", "cmd", "kind", "value", "raw"} |
 //     "event": {"name", "data": {...}} | "note": "text"}],
-//   "expect": [{one of: "disconnect": {"box", "ifname", "sta"} |
-//     "no_disconnect": {"box", "ifname", "sta"} | "steer": {"sta", "box", "to"} |
+//   "expect": [{one of: "disconnect": {"box", "ifname", "sta", "within"} |
+//     "no_disconnect": {"box", "ifname", "sta"} |
+//     "steer": {"sta", "box", "to", "within"} |
 //     "no_steer": {"sta"} | "channel": {"box", "value"} |
 //     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
 //     "exclude": {"box", "contains": [box or MAC, ...]} |
@@ -35,6 +36,12 @@
 //     "no_log": "text"; and optionally "label"}]
 // Timeline times count from the moment the controller has finished its
 // start-up survey.
+//
+// "within": seconds (above 0) that a disconnect or steer may take after its
+// cause: the latest timeline step naming the station (signal, join, roam or
+// leave) that ran before the call. The expectation holds when a matching
+// call came within that time of its cause; a call with no such step before
+// it does not count.
 #pragma once
 
 #include <array>
@@ -130,6 +137,7 @@ struct expectation {
 	int min = 0;
 	int max = -1;
 	std::string text;
+	double within = 0; // seconds after the cause; 0: unbounded
 };
 
 struct scenario {

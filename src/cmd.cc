@@ -56,7 +56,11 @@ const char *cmd_name(int id)
 
 void cmd_resphandler(struct ubus_request *req, int, struct blob_attr *msg)
 {
-	struct agent_cmd *cmd = static_cast<struct agent_cmd *>(req->priv);
+	cmd_handle_resp(static_cast<struct agent_cmd *>(req->priv), msg);
+}
+
+void cmd_handle_resp(struct agent_cmd *cmd, struct blob_attr *msg)
+{
 	struct blob_attr *tb[__CMD_RESP_MAX];
 	char resp[CMD_RESP_MAX];
 	int len = 0;
@@ -106,6 +110,9 @@ int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *c
 	struct blob_buf b;
 	int ret;
 
+	if (cntlr_health_skip(cntlr, agent_id, cmd_name(cmd->id)))
+		return UBUS_STATUS_TIMEOUT;
+
 	memset(&b, 0, sizeof(b));
 	blob_buf_init(&b, 0);
 	blobmsg_add_u32(&b, "id", (uint32_t)cmd->id);
@@ -121,6 +128,8 @@ int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *c
 			    cmd_name(cmd->id), ubus_strerror(ret));
 
 	blob_buf_free(&b);
+	if (ret == UBUS_STATUS_TIMEOUT)
+		cntlr_health_timed_out(cntlr, agent_id, cmd_name(cmd->id));
 	return ret;
 }
 

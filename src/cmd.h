@@ -58,3 +58,5 @@ int cntlr_send_cmd(struct cntlr *cntlr, uint32_t agent_id, int id, const char *d
 		   int data_len, cmd_resp_cb resp_cb, void *priv);
 int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *cmd);
 void cmd_resphandler(struct ubus_request *req, int type, struct blob_attr *msg);
+// What cmd_resphandler does with one reply `msg` to `cmd`.
+void cmd_handle_resp(struct agent_cmd *cmd, struct blob_attr *msg);

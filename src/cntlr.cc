@@ -113,6 +113,7 @@ int start_controller(void)
 	// Only topo_ev is dropped by name; ubus_free closes the connection and
 	// with it every registration still held (meshlink_ev, the nodes').
 	ubus_unregister_event_handler(c->ctx, &c->topo_ev);
+	cntlr_health_stop(c);
 	ubus_free(c->ctx);
 	uloop_done();
 	return 0;

@@ -27,6 +27,11 @@
 #define NODE_BSSINFO_PERIOD_MS 30000
 #define CNTLR_NBR_FIRST_MS 2000
 #define CNTLR_NBR_PERIOD_MS 10000
+// A command that times out is followed by a probe of its node, answered
+// within this time by any agent that still works.
+#define CNTLR_PROBE_TIMEOUT_MS 1000
+// An unresponsive node is probed again this often.
+#define CNTLR_REPROBE_MS 5000
 
 // One fronthaul BSS (access-point interface) of a node; on node->fhbsslist.
 struct fhbss {
@@ -62,6 +67,13 @@ struct node {
 	uint8_t mobility_domain[2]; // local node only
 	uint8_t oui0[32];           // local node only
 	int32_t num_oui0;
+	// Set when a command and the probe after it both went unanswered:
+	// commands to the node then fail at once until it answers a re-probe
+	// (cntlr_health.cc). The node owns its re-probe request and timer.
+	uint8_t unresponsive;
+	uint8_t probing;                  // probe_req is in flight
+	struct uloop_timeout probe_timer; // node_probe_timer
+	struct ubus_request probe_req;
 };
 
 // A box that vanished, watched for radar; on cntlr->watchlist.
@@ -167,6 +179,29 @@ void watchnode_scanres_timer(struct uloop_timeout *t);
 void watchnode_scanres_resp(struct cntlr *c, char *resp, int len, void *priv);
 int cmd_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel);
 void cntlr_channel_timer(struct uloop_timeout *t);
+
+// --- agent health (cntlr_health.cc)
+// Nonzero, with a trace line, when `n` is unresponsive: the caller fails
+// its call with UBUS_STATUS_TIMEOUT instead of sending it. `what` names the
+// call ("GET_BSS_INFO", "disconnect_sta").
+int node_health_skip(struct node *n, const char *what);
+// After `what` to `n` timed out: probes the node at once (GET_BSS_INFO, whose
+// reply refreshes its BSS list, waited for CNTLR_PROBE_TIMEOUT_MS). When the
+// probe goes unanswered too, the node becomes unresponsive (one error line)
+// and its re-probe timer is armed.
+void node_health_timed_out(struct node *n, const char *what);
+// The same for the node whose agent object is `agent_id`; no node, nothing.
+int cntlr_health_skip(struct cntlr *c, uint32_t agent_id, const char *what);
+void cntlr_health_timed_out(struct cntlr *c, uint32_t agent_id, const char *what);
+// Re-probes an unresponsive node without waiting: sends GET_BSS_INFO and
+// re-arms itself for CNTLR_PROBE_TIMEOUT_MS; if that passes unanswered, the
+// probe is aborted and the next one is due CNTLR_REPROBE_MS after it was
+// sent. The first answer makes the node responsive again (one info line).
+void node_probe_timer(struct uloop_timeout *t);
+// Aborts the re-probe in flight and disarms the timer: before a node is
+// released, and for every node at shutdown (cntlr_health_stop).
+void node_health_release(struct node *n);
+void cntlr_health_stop(struct cntlr *c);
 
 // --- start-up survey (cntlr_survey.cc)
 void cntlr_survey(struct cntlr *c);

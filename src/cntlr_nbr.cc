@@ -130,6 +130,7 @@ void free_node_cleanup(struct cntlr *c, struct node *n)
 	struct fhbss *f, *tmp;
 
 	uloop_timeout_cancel(&n->bssinfo_timer);
+	node_health_release(n);
 	ubus_unregister_event_handler(c->ctx, &n->event_handler);
 
 	// Only the local agent is told to forget the vanished box's BSSes.

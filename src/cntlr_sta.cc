@@ -268,6 +268,10 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 	log_message(LOG_LEVEL_TRACE,
 		    PLAIN_MSG("Invoking disconnect_sta for client = %s from node = %02x:%02x:%02x:%02x:%02x:%02x\n"),
 		    sta, MAC2STR(n->macaddr));
+	if (node_health_skip(n, "disconnect_sta")) {
+		blob_buf_free(&b);
+		return UBUS_STATUS_TIMEOUT;
+	}
 	ret = ubus_invoke(n->cntlr->ctx, n->wifix_id, "disconnect_sta", b.head, nullptr, nullptr,
 			  STA_DISCONNECT_TIMEOUT_MS);
 	if (ret)
@@ -275,5 +279,7 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 			    ret);
 
 	blob_buf_free(&b);
+	if (ret == UBUS_STATUS_TIMEOUT)
+		node_health_timed_out(n, "disconnect_sta");
 	return ret;
 }

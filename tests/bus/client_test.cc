@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -179,6 +180,18 @@ TEST(BusClientWire, CallerRequestsMatchTheCapture)
 		 "00050001 00000001 00000048 03000008 00000001 04000009 73656e64 00000000 "
 		 "07000030 83000014 00026964 00000000 64656d6f 2e657600 82000018 00046461 "
 		 "74610000 8500000c 00016e00 00000001"},
+		{"asynchronous invoke: the same bytes",
+		 [](struct ubus_context *ctx) {
+			 struct blob_buf b = {};
+			 struct ubus_request req;
+			 blob_buf_init(&b, 0);
+			 blobmsg_add_u32(&b, "id", 7);
+			 ubus_invoke_async(ctx, demo_id, "get", b.head, &req);
+			 ubus_abort_request(ctx, &req);
+			 blob_buf_free(&b);
+		 },
+		 "00050001 087fee8f 00000028 03000008 087fee8f 04000008 67657400 07000014 "
+		 "85000010 00026964 00000000 00000007"},
 		{"remove object",
 		 [](struct ubus_context *ctx) {
 			 struct ubus_object obj = {};
@@ -193,6 +206,7 @@ TEST(BusClientWire, CallerRequestsMatchTheCapture)
 		struct ubus_context *ctx = ubus_connect(fake.path().c_str());
 		ASSERT_NE(ctx, nullptr);
 		c.call(ctx);
+		fake.wait_received(1);
 		auto got = fake.received();
 		ASSERT_EQ(got.size(), 1u);
 		EXPECT_EQ(to_hex(got[0]), to_hex(hex(c.expected)));
@@ -755,6 +769,118 @@ TEST(BusClient, FreeingAContextDropsItsFetchedHangUp)
 	close(sv[1]);
 	ubus_free(freer.ctx);
 	uloop_done();
+}
+
+} // namespace
+
+namespace {
+
+// An asynchronous request's callbacks run from the loop only, never inside
+// a synchronous call; an aborted or dropped one gets none.
+TEST(BusClientAsync, RequestsEndFromTheLoopOnly)
+{
+	enum class way {
+		loop,        // replies come while the loop is idle
+		during_call, // replies come while a synchronous call waits
+		abort,       // ... and the request is aborted before the loop runs
+		freed,       // ... and the context is freed
+		wait,        // ... and the request is waited for
+		hang_up,     // the broker goes away instead
+	};
+	struct reply {
+		bool data; // DATA {"n": value}, else STATUS value
+		int value;
+	};
+	struct Case {
+		const char *what;
+		way how;
+		std::vector<reply> replies;
+		std::vector<std::string> seen;
+		int status;
+	};
+	const Case cases[] = {
+		{"data, then the status", way::loop, {{true, 1}, {true, 2}, {false, 0}},
+		 {"{\"n\":1}", "{\"n\":2}", "end 0"}, 0},
+		{"error status", way::loop, {{true, 1}, {false, UBUS_STATUS_UNKNOWN_ERROR}},
+		 {"{\"n\":1}", "end 9"}, UBUS_STATUS_UNKNOWN_ERROR},
+		{"vanished object", way::loop, {{false, UBUS_STATUS_NOT_FOUND}}, {"end 4"},
+		 UBUS_STATUS_NOT_FOUND},
+		{"completion while a synchronous call runs", way::during_call,
+		 {{true, 1}, {false, 0}}, {"{\"n\":1}", "end 0"}, 0},
+		{"aborted", way::abort, {{true, 1}, {false, 0}}, {}, 0},
+		{"context freed in flight", way::freed, {{true, 1}}, {}, 0},
+		{"waited for", way::wait, {{true, 1}, {true, 2}, {false, 0}},
+		 {"{\"n\":1}", "{\"n\":2}", "end 0"}, 0},
+		{"broker gone", way::hang_up, {}, {"end 10"}, UBUS_STATUS_CONNECTION_FAILED},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<uint8_t> to_async;
+		for (const reply &r : c.replies) {
+			auto f = r.data ? frame(UBUS_MSG_DATA, 1, demo_id,
+						"03000008 087fee8f 07000010 8500000c 00016e00 " +
+							hex32(uint32_t(r.value)))
+					: frame(UBUS_MSG_STATUS, 1, demo_id, status_hex(r.value));
+			to_async.insert(to_async.end(), f.begin(), f.end());
+		}
+		bool in_call = c.how != way::loop && c.how != way::hang_up;
+		// The async call is seq 1; in_call cases answer it with the
+		// synchronous call's (seq 2) own status.
+		bustest::FakeBroker fake(caller_id, [&](const std::vector<uint8_t> &m) {
+			uint16_t seq = bustest::frame_seq(m);
+			if (seq == 1)
+				return in_call ? std::vector<uint8_t>{} : to_async;
+			std::vector<uint8_t> out = to_async;
+			auto st = frame(UBUS_MSG_STATUS, seq, demo_id, status_hex(0));
+			out.insert(out.end(), st.begin(), st.end());
+			return out;
+		});
+		uloop_init();
+		struct ubus_context *ctx = ubus_connect(fake.path().c_str());
+		ASSERT_NE(ctx, nullptr);
+		ctx->connection_lost = [](struct ubus_context *) {};
+		ubus_add_uloop(ctx);
+
+		std::vector<std::string> seen;
+		struct ubus_request req;
+		ASSERT_EQ(ubus_invoke_async(ctx, demo_id, "get", nullptr, &req), 0);
+		req.data_cb = bustest::collect_json;
+		req.complete_cb = [](struct ubus_request *r, int ret) {
+			static_cast<std::vector<std::string> *>(r->priv)->push_back(
+				"end " + std::to_string(ret));
+		};
+		req.priv = &seen;
+		if (c.how != way::wait)
+			ubus_complete_request_async(ctx, &req);
+		if (in_call) {
+			EXPECT_EQ(ubus_invoke(ctx, demo_id, "get", nullptr, nullptr, nullptr, 2000), 0);
+			EXPECT_TRUE(seen.empty());
+		}
+		if (c.how == way::hang_up)
+			fake.hang_up();
+		if (c.how == way::abort)
+			ubus_abort_request(ctx, &req);
+		if (c.how == way::freed) {
+			ubus_free(ctx);
+			ctx = nullptr;
+		}
+		if (c.how == way::wait) {
+			EXPECT_EQ(ubus_complete_request(ctx, &req, 2000), c.status);
+		} else {
+			// What is held is handed over at the loop's first turns.
+			auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+			for (int turns = 0; turns < 3 || (seen.size() < c.seen.size() &&
+							  std::chrono::steady_clock::now() < deadline);
+			     turns++)
+				uloop_run_timeout(10);
+		}
+		EXPECT_EQ(seen, c.seen);
+		if (!c.seen.empty()) {
+			EXPECT_EQ(req.status_code, c.status);
+		}
+		ubus_free(ctx);
+		uloop_done();
+	}
 }
 
 } // namespace

@@ -137,6 +137,30 @@ TEST_F(MeshTest, ExpectationsPassOrFailNamingWhatWasFound)
 	EXPECT_EQ(v[5].why, "stale 02:11:11:11:11:11");
 }
 
+// A time bound counts from the latest step naming the station before the
+// call; a call with no such step does not count.
+TEST_F(MeshTest, TimeBoundCountsFromTheStepThatNamedTheStation)
+{
+	sim::expectation &e = s_.expect[2]; // tablet dropped from ext1/wl1
+	e.within = 5;
+	disconnect("192.168.1.2/wifix", "wl1", "5c:aa:bb:11:22:33");
+	sim::verdict v = mesh_->check("")[2];
+	EXPECT_FALSE(v.pass);
+	EXPECT_EQ(v.why, "no timeline step naming tablet before the call");
+
+	mesh_->start_timeline();
+	ASSERT_TRUE(pump_until([&] { return mesh_->timeline_done(); }));
+	disconnect("192.168.1.2/wifix", "wl1", "5c:aa:bb:11:22:33");
+	v = mesh_->check("")[2];
+	EXPECT_TRUE(v.pass) << v.why;
+	EXPECT_EQ(v.label.rfind("controller dropped tablet from ext1/wl1 (0.", 0), 0u) << v.label;
+	EXPECT_EQ(v.label.substr(v.label.size() - 19), " s after its cause)");
+	e.within = 1e-9;
+	v = mesh_->check("")[2];
+	EXPECT_FALSE(v.pass);
+	EXPECT_EQ(v.why.rfind("the fastest came 0.", 0), 0u) << v.why;
+}
+
 TEST_F(MeshTest, AccountTellsTheSteeringInTheWordsOfTheField)
 {
 	mesh_->start_timeline();

@@ -39,7 +39,7 @@ TEST(Scenario, GoodDocumentGivesBoxesStationsStepsAndExpectations)
     {"at": 1, "signal": {"sta": "phone", "router/wl0": -75, "ext1/wl1": -50}},
     {"at": 2, "fault": {"box": "ext1", "cmd": "GET_MONITOR_STA", "kind": "no_reply"}}],
   "expect": [
-    {"steer": {"sta": "phone", "to": "ext1/wl1"}},
+    {"steer": {"sta": "phone", "to": "ext1/wl1", "within": 1.5}},
     {"commands": {"cmd": "SET_PARAM", "box": "router", "min": 1, "max": 2}, "label": "mine"}])");
 	sim::scenario s;
 	std::string err;
@@ -56,7 +56,8 @@ TEST(Scenario, GoodDocumentGivesBoxesStationsStepsAndExpectations)
 	EXPECT_EQ(s.timeline[1].fault.f.kind, sim::fault_kind::no_reply);
 	EXPECT_EQ(s.timeline[2].kind, sim::step_kind::vanish);
 	ASSERT_EQ(s.expect.size(), 2u);
-	EXPECT_EQ(s.expect[0].label, "controller steered phone to ext1/wl1");
+	EXPECT_EQ(s.expect[0].label, "controller steered phone to ext1/wl1 within 1.5 s");
+	EXPECT_EQ(s.expect[0].within, 1.5);
 	EXPECT_EQ(s.expect[1].label, "mine");
 	EXPECT_EQ(s.expect[1].max, 2);
 }
@@ -118,6 +119,14 @@ TEST(Scenario, BadDocumentIsRefusedNamingTheFieldAndWhy)
 		 "expect[0]: no expectation"},
 		{"misspelt member", with(R"("expect": [{"channel": {"box": "router", "valeu": 36}}])"),
 		 "expect[0].channel.value: missing"},
+		{"time bound of zero",
+		 with(R"("expect": [{"disconnect": {"box": "router", "sta": "phone", "within": 0}}])"),
+		 "expect[0].disconnect.within: not above 0"},
+		{"time bound as text", with(R"("expect": [{"steer": {"sta": "phone", "within": "1.5"}}])"),
+		 "expect[0].steer.within: not a number (\"1.5\")"},
+		{"time bound on an absence",
+		 with(R"("expect": [{"no_disconnect": {"sta": "phone", "within": 1}}])"),
+		 "expect[0].no_disconnect: unknown key \"within\""},
 		{"max below min", with(R"("expect": [{"commands": {"cmd": "SCAN", "min": 3, "max": 1}}])"),
 		 "expect[0].commands.max: below min"},
 	};
