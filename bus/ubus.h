@@ -83,6 +83,19 @@ struct ubus_method {
 	int n_policy;
 };
 
+#ifndef ARRAY_SIZE
+#define ARRAY_SIZE(arr) (sizeof(arr) / sizeof((arr)[0]))
+#endif
+
+// Brace initialisers of one method and of an object type, as the router's
+// library spells them.
+#define UBUS_METHOD(_name, _handler, _policy)                                                  \
+	{.name = _name, .handler = _handler, .policy = _policy, .n_policy = ARRAY_SIZE(_policy)}
+#define UBUS_METHOD_NOARG(_name, _handler)                                                     \
+	{.name = _name, .handler = _handler, .policy = nullptr, .n_policy = 0}
+#define UBUS_OBJECT_TYPE(_name, _methods)                                                      \
+	{.name = _name, .id = 0, .methods = _methods, .n_methods = ARRAY_SIZE(_methods)}
+
 struct ubus_object_type {
 	const char *name;
 	uint32_t id;
