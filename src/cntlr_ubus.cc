@@ -341,6 +341,9 @@ int cntlr_ubus_add(struct cntlr *c)
 {
 	int ret;
 
+	// The type id is the broker's: a new connection (a restarted broker)
+	// has the type registered afresh.
+	aircoord_type.id = 0;
 	c->obj.name = "aircoord";
 	c->obj.type = &aircoord_type;
 	c->obj.methods = aircoord_methods;
