@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 #include "sim/records.h"
 #include "src/cmd.h"
@@ -711,9 +712,41 @@ static void judge_within(const scenario &s, const std::vector<double> &ran,
 			  : std::string("the fastest came ") + delay;
 }
 
+bool mesh::fetch_history()
+{
+	std::string reply, err;
+	if (!ask_controller(h_.socket_path(), "history", "", &reply, &err))
+		return false;
+	std::lock_guard<std::mutex> lock(hist_mu_);
+	history_ = parse_history(reply);
+	return true;
+}
+
+bool mesh::configure(std::string *err)
+{
+	std::string reply;
+	if (s_.config.empty())
+		return true;
+	// The object goes on the bus right after the start-up survey.
+	for (int i = 0; i < 20; i++) {
+		if (ask_controller(h_.socket_path(), "set_config", s_.config, &reply, err))
+			return true;
+		if (err->find("no aircoord object") == std::string::npos)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	}
+	return false;
+}
+
 std::vector<verdict> mesh::check(const std::string &controller_log)
 {
 	std::vector<verdict> out;
+	fetch_history();
+	std::vector<history_entry> hist;
+	{
+		std::lock_guard<std::mutex> lock(hist_mu_);
+		hist = history_;
+	}
 	std::vector<cmd_record> cmds = h_.journal().commands();
 	std::vector<disconnect_record> discs = h_.journal().disconnects();
 	h_.run([&] {
@@ -830,6 +863,16 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 				v.pass = controller_log.find(e.text) == std::string::npos;
 				v.why = "found in the controller's log";
 				break;
+			case expect_kind::history: {
+				int n = 0;
+				for (const auto &x : hist)
+					if (x.has_sta && contains(addrs, x.sta) && x.kind == e.text &&
+					    x.reason.find(e.bss) != std::string::npos)
+						n++;
+				v.pass = n > 0;
+				v.why = std::to_string(hist.size()) + " history entries, none matching";
+				break;
+			}
 			}
 			out.push_back(v);
 		}
@@ -906,6 +949,28 @@ void mesh::print_summary(const std::vector<verdict> &verdicts)
 			o << " " << b.name << " " << st_->agents[b.name]->current_channel();
 		o << "\n";
 	});
+	{
+		// The controller's own account of what it decided, and why.
+		std::lock_guard<std::mutex> lock(hist_mu_);
+		o << "decisions per station (the controller's history, last 3):\n";
+		std::vector<std::string> names;
+		for (const auto &ss : s_.stations)
+			names.push_back(ss.name);
+		names.push_back(""); // the mesh's own: radar, boxes coming and going
+		for (const auto &name : names) {
+			std::vector<mac_addr> addrs = addresses_of(s_, name);
+			std::vector<const history_entry *> mine;
+			for (const auto &x : history_)
+				if (name.empty() ? !x.has_sta : x.has_sta && contains(addrs, x.sta))
+					mine.push_back(&x);
+			o << "  " << (name.empty() ? "(mesh)" : name) << ":"
+			  << (mine.empty() ? " (none)" : "") << "\n";
+			size_t from = mine.size() > 3 ? mine.size() - 3 : 0;
+			for (size_t i = from; i < mine.size(); i++)
+				o << "    [" << mine[i]->time << " s] " << mine[i]->kind << ": "
+				  << mine[i]->reason << "\n";
+		}
+	}
 	std::map<int, int> per_kind;
 	for (const auto &c : cmds)
 		per_kind[c.id]++;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/ask.h"
 #include "sim/host.h"
 #include "sim/radio.h"
 #include "sim/scenario.h"
@@ -52,8 +53,15 @@ public:
 	// A line of the account, stamped with the time since start_timeline.
 	void say(const std::string &text);
 
+	// Reads the controller's history into the mesh (kept when the
+	// controller no longer answers); false when it did not answer.
+	bool fetch_history();
+	// Sends the scenario's config with set_config; true when there is
+	// none or the controller took it, else `err` says why.
+	bool configure(std::string *err);
+
 	// The expectations as they stand; `controller_log` is the controller's
-	// output so far.
+	// output so far. The history is fetched first.
 	std::vector<verdict> check(const std::string &controller_log);
 	// Neighbor tables, exclusion lists, stations per BSS and commands per
 	// kind, then the verdicts.
@@ -73,6 +81,8 @@ private:
 	bool verbose_;
 	std::unique_ptr<state> st_;
 	std::mutex out_mu_;
+	std::mutex hist_mu_;
+	std::vector<history_entry> history_; // under hist_mu_
 };
 
 } // namespace sim

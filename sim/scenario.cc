@@ -56,6 +56,9 @@ const scenario_station *scenario::station(const std::string &n) const
 
 namespace {
 
+const std::string history_kinds[] = {"steer", "no_steer", "disconnect", "duplicate",
+				     "radar", "channel_restore", "node_added", "node_removed"};
+
 // Thrown inside the parser only; parse_scenario turns it into its error.
 struct parse_error {
 	std::string msg;
@@ -280,6 +283,12 @@ public:
 		s.lowrssi_threshold =
 			static_cast<int>(r.integer("lowrssi_threshold", false, -70, -127, 0));
 		s.duration = r.number("duration", false, 30, 1, 600);
+		// The controller checks the settings itself; only their form is ours.
+		if (json_object *cfg = r.get("config")) {
+			if (!json_object_is_type(cfg, json_type_object))
+				fail(r.at("config"), "not an object (" + quoted(cfg) + ")");
+			s.config = json_object_to_json_string_ext(cfg, JSON_C_TO_STRING_PLAIN);
+		}
 
 		json_object *boxes = r.array("boxes", true);
 		size_t nb = json_object_array_length(boxes);
@@ -570,6 +579,7 @@ private:
 			{"commands", expect_kind::commands},
 			{"log", expect_kind::log},
 			{"no_log", expect_kind::no_log},
+			{"history", expect_kind::history},
 		};
 		expectation e;
 		std::string key;
@@ -582,7 +592,7 @@ private:
 			}
 		if (key.empty())
 			fail(path, "no expectation (disconnect, no_disconnect, steer, no_steer, "
-				   "channel, station_at, neighbors, exclude, commands, log or no_log)");
+				   "channel, station_at, neighbors, exclude, commands, log, no_log or history)");
 		e.label = r.str("label", false);
 		if (e.kind == expect_kind::log || e.kind == expect_kind::no_log) {
 			e.text = r.str(key, true);
@@ -686,6 +696,17 @@ private:
 				" " + std::to_string(e.min) +
 				(e.max < 0 ? "+" : e.max == e.min ? "" : ".." + std::to_string(e.max)) +
 				" times";
+			break;
+		case expect_kind::history:
+			e.sta = a.str("sta", true);
+			check_sta_or_mac(a.at("sta"), e.sta);
+			e.text = a.str("kind", true);
+			if (std::find(std::begin(history_kinds), std::end(history_kinds), e.text) ==
+			    std::end(history_kinds))
+				fail(a.at("kind"), "not a kind of decision (\"" + e.text + "\")");
+			e.bss = a.str("contains", false);
+			label = "history of " + e.sta + " holds a " + e.text + " entry" +
+				(e.bss.empty() ? "" : " saying \"" + e.bss + "\"");
 			break;
 		default:
 			break;

@@ -33,7 +33,9 @@
 //     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
 //     "exclude": {"box", "contains": [box or MAC, ...]} |
 //     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
-//     "no_log": "text"; and optionally "label"}]
+//     "no_log": "text" | "history": {"sta", "kind", "contains"}; and
+//     optionally "label"}],
+//   "config": {...} (sent to the controller's set_config once it is up)
 // Timeline times count from the moment the controller has finished its
 // start-up survey.
 //
@@ -121,6 +123,7 @@ enum class expect_kind {
 	commands,      // cmd, box ("" all), min, max (-1 unbounded)
 	log,           // text: the controller's log holds it
 	no_log,        // text
+	history,       // sta, text: the entry's kind, bss: text its reason contains
 };
 
 struct expectation {
@@ -154,6 +157,7 @@ struct scenario {
 	std::vector<scenario_station> stations;
 	std::vector<timeline_step> timeline; // sorted by `at`
 	std::vector<expectation> expect;
+	std::string config; // set_config arguments as JSON text; "" sends none
 
 	const scenario_box *box(const std::string &name) const;
 	const scenario_station *station(const std::string &name) const;

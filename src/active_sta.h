@@ -19,6 +19,7 @@ struct active_sta {
 	int32_t rssi;             // last "lowrssi" report, dBm
 	int32_t best_nbr_rssi;    // best neighbour measurement; -127: none
 	uint8_t best_nbr_bssid[6];
+	int64_t last_event;       // monotonic seconds of its last event; set by the controller
 	struct active_sta *next;  // next record of the same chain
 };
 

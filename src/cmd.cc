@@ -140,7 +140,7 @@ int cntlr_send_cmd(struct cntlr *cntlr, uint32_t agent_id, int id, const char *d
 		.id = id,
 		.data_len = data_len,
 		.data = data,
-		.timeout = CMD_TIMEOUT_SEC,
+		.timeout = cntlr_cmd_timeout(cntlr),
 		.resp_cb = resp_cb,
 		.cntlr = cntlr,
 		.priv = priv,

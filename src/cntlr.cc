@@ -23,6 +23,8 @@ void cntlr_init(struct cntlr *c)
 	c->nbr_timer.cb = cntlr_neighbor_timer;
 	c->channel_timer.cb = cntlr_channel_timer;
 	as_table_attach(&c->as_table);
+	cntlr_config_defaults(&c->cfg);
+	c->started_at = cntlr_now();
 }
 
 void cntlr_discover(struct cntlr *c)
@@ -107,9 +109,11 @@ int start_controller(void)
 	cntlr_survey(c);
 	cntlr_register_handlers(c);
 	cntlr_start_timers(c);
+	cntlr_ubus_add(c);
 
 	uloop_run();
 
+	cntlr_ubus_remove(c);
 	// Only topo_ev is dropped by name; ubus_free closes the connection and
 	// with it every registration still held (meshlink_ev, the nodes').
 	ubus_unregister_event_handler(c->ctx, &c->topo_ev);

@@ -21,6 +21,7 @@
 
 #include "src/active_sta.h"
 #include "src/bus.h"
+#include "src/cntlr_config.h"
 
 #define PREFIX_MAX 128
 #define NODE_BSSINFO_FIRST_MS 3000
@@ -101,6 +102,11 @@ struct cntlr {
 	struct uloop_timeout channel_timer; // cntlr_channel_timer
 	struct node *lnode;
 	struct active_sta **as_table;
+	struct cntlr_config cfg;     // the tunables; defaults until set_config
+	struct ubus_object obj;      // "aircoord"; registered by cntlr_ubus_add
+	int64_t started_at;          // monotonic seconds at cntlr_init
+	int64_t radar_hold_since;    // monotonic seconds the last radar hold began
+	int32_t radar_hold_channel;  // the channel of that hold
 };
 
 // --- controller life (cntlr.cc)
@@ -157,7 +163,9 @@ struct node *find_node_by_bssid(struct cntlr *c, const uint8_t *bssid);
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote);
 void cntlr_assoclist_resp(struct cntlr *c, char *resp, int len, void *priv);
 int cntlr_monitor_sta(struct cntlr *c, const uint8_t *macaddr, const uint8_t *bssid);
-void cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct active_sta *sta);
+// 0 when the box holding `bssid` was told to drop the station, its bus
+// status when the call failed, -1 when no box holds `bssid`.
+int cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct active_sta *sta);
 int node_disconnect_sta(struct node *n, const char *ifname, const char *sta);
 
 // --- low-RSSI steering (cntlr_steer.cc)
@@ -202,6 +210,18 @@ void node_probe_timer(struct uloop_timeout *t);
 // released, and for every node at shutdown (cntlr_health_stop).
 void node_health_release(struct node *n);
 void cntlr_health_stop(struct cntlr *c);
+
+// --- the "aircoord" bus object (cntlr_ubus.cc)
+// Puts the object on the bus; 0 or the bus status. cntlr_ubus_remove takes
+// it off again (nothing when it is not registered).
+int cntlr_ubus_add(struct cntlr *c);
+void cntlr_ubus_remove(struct cntlr *c);
+// "router/wl1" (the local box) or "192.168.1.2/wl1" for a BSS of the mesh,
+// else its MAC text; `buf` holds at least CNTLR_BSS_NAME_LEN bytes.
+#define CNTLR_BSS_NAME_LEN 48
+const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
+// Monotonic seconds.
+int64_t cntlr_now(void);
 
 // --- start-up survey (cntlr_survey.cc)
 void cntlr_survey(struct cntlr *c);

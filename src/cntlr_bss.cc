@@ -155,7 +155,7 @@ void node_bssinfo_timer(struct uloop_timeout *t)
 	cntlr_send_cmd(n->cntlr, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0,
 		       update_fronthaul_bsslist, n);
 	// Re-armed whatever the command gave: a silent agent is asked again.
-	uloop_timeout_set(t, NODE_BSSINFO_PERIOD_MS);
+	uloop_timeout_set(t, n->cntlr->cfg.bss_refresh_interval * 1000);
 }
 
 struct node *find_node_by_bssid(struct cntlr *c, const uint8_t *bssid)

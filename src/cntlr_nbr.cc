@@ -87,7 +87,7 @@ void cntlr_neighbor_timer(struct uloop_timeout *t)
 			send_neighbors_to(c, n);
 	}
 
-	uloop_timeout_set(&c->nbr_timer, CNTLR_NBR_PERIOD_MS);
+	uloop_timeout_set(&c->nbr_timer, c->cfg.neighbor_interval * 1000);
 }
 
 void cntlr_steer_exclude(struct cntlr *c)
@@ -106,6 +106,13 @@ void cntlr_steer_exclude(struct cntlr *c)
 		memcpy(list + MAC_TEXT_LEN * num, mac, MAC_TEXT_LEN);
 		if (++num == STEER_EXCLUDE_MAX)
 			break;
+	}
+	// Configured stations follow the boxes while the list has room.
+	for (int i = 0; i < c->cfg.num_steer_exclude_extra && num < STEER_EXCLUDE_MAX; i++) {
+		char mac[MAC_TEXT_LEN + 1];
+
+		hwaddr_ntoa(c->cfg.steer_exclude_extra[i], mac);
+		memcpy(list + MAC_TEXT_LEN * num++, mac, MAC_TEXT_LEN);
 	}
 	if (num == 0)
 		return;

@@ -65,7 +65,8 @@ static int oui_count(const struct node *ln)
 // A repeater gives a client behind it an address of its own: byte 0 from
 // the local box's OUI list, bytes 1-2 the mobility domain, bytes 3-5 the
 // client's. Such copies share the client's chain in the station table.
-static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, int from_remote)
+static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const uint8_t *bssid,
+					int from_remote)
 {
 	struct node *ln = c->lnode;
 	struct active_sta *r;
@@ -98,7 +99,27 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, int f
 		// The copy stays in the table: its own disassociation removes it.
 		cntlr_disconnect_sta_bss(c, r->bssid, r);
 		cntlr_disconnect_sta_bss(c, r->old_bssid, r);
+		char name[CNTLR_BSS_NAME_LEN];
+		char client[18];
+
+		cntlr_history_add(c, HIST_DUPLICATE, r->macaddr, r->bssid, bssid,
+				  "repeater's copy of %s, which joined %s", hwaddr_ntoa(m, client),
+				  cntlr_bss_name(c, bssid, name));
 	}
+}
+
+// Drops a roamed station from the BSS it left and says so in the history.
+static void roam_disconnect(struct cntlr *c, struct active_sta *s, const uint8_t *left,
+			    const uint8_t *now_on, const char *then)
+{
+	char from[18], to[18];
+	int ret = cntlr_disconnect_sta_bss(c, left, s);
+
+	if (ret == -1)
+		return;
+	cntlr_history_add(c, HIST_DISCONNECT, s->macaddr, left, now_on, "left %s for %s%s%s%s",
+			  hwaddr_ntoa(left, from), hwaddr_ntoa(now_on, to), then,
+			  ret ? "; disconnect_sta failed: " : "", ret ? ubus_strerror(ret) : "");
 }
 
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote)
@@ -153,17 +174,20 @@ int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remot
 
 		// It left the BSS it is recorded on: the one before, if any,
 		// must not keep it either.
-		if (s && !memcmp(s->bssid, bssid, 6))
-			cntlr_disconnect_sta_bss(c, s->old_bssid, s);
+		if (s && !memcmp(s->bssid, bssid, 6) && c->cfg.roam_cleanup)
+			roam_disconnect(c, s, s->old_bssid, bssid, ", then left that one too");
 		as_clean_entry(c->as_table, mac, bssid);
 	} else if (!strncmp(action, "associated", 11)) {
 		struct active_sta *s = as_lookup(c->as_table, mac);
 
-		if (s && memcmp(s->bssid, bssid, 6))
-			cntlr_disconnect_sta_bss(c, s->bssid, s);
+		if (s && memcmp(s->bssid, bssid, 6) && c->cfg.roam_cleanup)
+			roam_disconnect(c, s, s->bssid, bssid, "");
 
-		cntlr_drop_repeated_clients(c, mac, from_remote);
-		as_update_entry(c->as_table, mac, bssid);
+		if (c->cfg.duplicate_removal)
+			cntlr_drop_repeated_clients(c, mac, bssid, from_remote);
+		s = as_update_entry(c->as_table, mac, bssid);
+		if (s)
+			s->last_event = cntlr_now();
 
 		log_message(LOG_LEVEL_TRACE,
 			    TRACE_MSG("Start Monitoring for STA %02x:%02x:%02x:%02x:%02x:%02x ....\n"),
@@ -195,7 +219,10 @@ void cntlr_assoclist_resp(struct cntlr *c, char *resp, int len, void *priv)
 		if (!is_foreign_mac(c, sta))
 			continue;
 
-		as_update_entry(c->as_table, sta, bssid);
+		struct active_sta *s = as_update_entry(c->as_table, sta, bssid);
+
+		if (s)
+			s->last_event = cntlr_now();
 		log_message(LOG_LEVEL_TRACE,
 			    TRACE_MSG("Start Monitoring for STA %02x:%02x:%02x:%02x:%02x:%02x ....\n"),
 			    MAC2STR(sta));
@@ -230,7 +257,7 @@ int cntlr_monitor_sta(struct cntlr *c, const uint8_t *macaddr, const uint8_t *bs
 	return 0;
 }
 
-void cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct active_sta *sta)
+int cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct active_sta *sta)
 {
 	struct node *n = find_node_by_bssid(c, bssid);
 	char ifname[sizeof(fhbss::ifname) + 1] = {};
@@ -238,7 +265,7 @@ void cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct acti
 	struct fhbss *f, *found = nullptr;
 
 	if (!n)
-		return;
+		return -1;
 
 	list_for_each_entry(f, &n->fhbsslist, list) {
 		if (!memcmp(f->bssid, bssid, 6)) {
@@ -247,13 +274,14 @@ void cntlr_disconnect_sta_bss(struct cntlr *c, const uint8_t *bssid, struct acti
 		}
 	}
 	if (!found)
-		return;
+		return -1;
 	// A name of 16 characters fills the record without a terminator.
 	memcpy(ifname, found->ifname, sizeof(found->ifname));
 
 	snprintf(sta_text, sizeof(sta_text), "%02x:%02x:%02x:%02x:%02x:%02x",
 		 MAC2STR(sta->macaddr));
-	node_disconnect_sta(n, ifname, sta_text);
+	// A failed call is the bus status, never -1.
+	return node_disconnect_sta(n, ifname, sta_text);
 }
 
 int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)

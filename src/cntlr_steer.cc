@@ -8,12 +8,7 @@
 #include "src/log.h"
 #include "src/utils.h"
 
-// Steer only below this signal (dBm)...
-#define STEER_RSSI_THRESHOLD (-65)
-// ...towards a BSS heard more than this many dB stronger...
-#define STEER_RSSI_MARGIN 8
-// ...by a measurement younger than this (seconds).
-#define STEER_MAX_SEEN_SEC 30u
+// The thresholds (signal, margin, measurement age) are c->cfg's.
 
 #define MONITOR_STA_RESP_LEN 20
 #define STEER_RECORD_LEN 16
@@ -23,6 +18,34 @@ static uint32_t get_be32(const uint8_t *p)
 	return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
+// True, with the failed condition in the history, when the pass found no
+// BSS to steer the station to.
+static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi)
+{
+	const struct cntlr_config *cfg = &c->cfg;
+
+	if (lowrssi >= cfg->steer_rssi_threshold) {
+		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, nullptr,
+				  "not steered: signal %d dBm is not below %d", lowrssi,
+				  cfg->steer_rssi_threshold);
+		return true;
+	}
+	if (hwaddr_is_zero(s->best_nbr_bssid) || s->best_nbr_rssi == AS_NO_RSSI) {
+		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, nullptr,
+				  "not steered: no neighbor heard it in the last %d s",
+				  cfg->steer_max_age);
+		return true;
+	}
+	if (s->best_nbr_rssi - lowrssi <= cfg->steer_rssi_margin) {
+		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, s->best_nbr_bssid,
+				  "not steered: best neighbor %d dBm is only %d dB better (needs "
+				  "more than %d)", s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
+				  cfg->steer_rssi_margin);
+		return true;
+	}
+	return false;
+}
+
 int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrssi)
 {
 	struct cntlr *c = n->cntlr;
@@ -30,6 +53,7 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	char text[13] = {};
 	uint8_t rec[STEER_RECORD_LEN];
 	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
+	char name[CNTLR_BSS_NAME_LEN];
 	struct node *p;
 
 	log_message(LOG_LEVEL_TRACE,
@@ -38,8 +62,19 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 		return 0;
 
 	s = as_lookup(c->as_table, macaddr);
-	if (!s)
+	if (!s) {
+		cntlr_history_add(c, HIST_NO_STEER, macaddr, nullptr, nullptr,
+				  "not steered: signal %d dBm reported for a station not known "
+				  "to be associated", lowrssi);
 		return -1;
+	}
+	s->last_event = cntlr_now();
+	if (!c->cfg.steering || cntlr_config_excluded(&c->cfg, macaddr)) {
+		cntlr_history_add(c, HIST_NO_STEER, macaddr, s->bssid, nullptr,
+				  "not steered: %s", c->cfg.steering ? "on the steering exclusion list"
+								     : "steering is off");
+		return 0;
+	}
 
 	// Each report starts a fresh pass: an earlier pass's best neighbor
 	// may be stale by now.
@@ -63,9 +98,13 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	log_message(LOG_LEVEL_TRACE, TRACE_MSG("%s: After doing get monitor sta .......\n"),
 		    "cntlr_handle_sta_rssi_low");
 
-	if (hwaddr_is_zero(s->best_nbr_bssid) || lowrssi >= STEER_RSSI_THRESHOLD ||
-	    s->best_nbr_rssi == AS_NO_RSSI || s->best_nbr_rssi - lowrssi <= STEER_RSSI_MARGIN)
+	if (steer_refused(c, s, lowrssi))
 		return 0;
+	cntlr_bss_name(c, s->best_nbr_bssid, name);
+	cntlr_history_add(c, HIST_STEER, macaddr, s->bssid, s->best_nbr_bssid,
+			  "signal %d dBm below %d; %s heard at %d dBm, %d dB better (needs more "
+			  "than %d)", lowrssi, c->cfg.steer_rssi_threshold, name, s->best_nbr_rssi,
+			  s->best_nbr_rssi - lowrssi, c->cfg.steer_rssi_margin);
 
 	memcpy(&rec[0], macaddr, 6);
 	rec[6] = 0;
@@ -113,7 +152,7 @@ void node_get_monitor_sta(struct cntlr *c, char *resp, int len, void *)
 		    MAC2STR(s->macaddr), s->best_nbr_rssi, nbr_rssi, (int)seen);
 
 	// Equal is not better: the earlier node in the list keeps it.
-	if (nbr_rssi > s->best_nbr_rssi && seen < STEER_MAX_SEEN_SEC) {
+	if (nbr_rssi > s->best_nbr_rssi && seen < (uint32_t)c->cfg.steer_max_age) {
 		s->best_nbr_rssi = nbr_rssi;
 		memcpy(s->best_nbr_bssid, &r[6], 6);
 		log_message(LOG_LEVEL_TRACE,

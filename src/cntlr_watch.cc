@@ -3,7 +3,8 @@
 //
 // A vanished box is watched through the local agent: it scans for the box's
 // SSID, then reports the scan result for the box's BSSID. A radar element
-// in that result moves the local access point to channel 36 for one hour.
+// in that result moves the local access point to the radar channel (36
+// unless configured) for the radar hold (one hour unless configured).
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -25,9 +26,7 @@
 #define WATCH_RADAR_NO_LNODE_MS 10000
 #define WATCH_SEND_FAILURES_MAX 4
 #define WATCH_RESULTS_MAX 5
-#define CHANNEL_HOLD_MS 3600000
 #define CHANNEL_RESTORE_RETRY_MS 15000
-#define RADAR_CHANNEL 36
 
 #define SCAN_RECORD_LEN 48
 #define SCANRES_RECORD_LEN 1172
@@ -211,8 +210,17 @@ void watchnode_scanres_resp(struct cntlr *, char *resp, int len, void *priv)
 			uloop_timeout_set(&wn->scanres_timer, WATCH_RADAR_NO_LNODE_MS);
 			return;
 		}
-		cmd_set_param(c, c->lnode->agent_id, RADAR_CHANNEL);
-		uloop_timeout_set(&c->channel_timer, CHANNEL_HOLD_MS);
+		char ip[INET_ADDRSTRLEN] = {};
+
+		cmd_set_param(c, c->lnode->agent_id, (uint32_t)c->cfg.radar_channel);
+		uloop_timeout_set(&c->channel_timer, c->cfg.radar_hold * 1000);
+		c->radar_hold_since = cntlr_now();
+		c->radar_hold_channel = c->cfg.radar_channel;
+		inet_ntop(AF_INET, &wn->ipaddr, ip, sizeof(ip));
+		cntlr_history_add(c, HIST_RADAR, nullptr, wn->bssid, nullptr,
+				  "%s (" MACFMT ") vanished with radar in its beacon; channel %d "
+				  "for %d s", ip, MAC2STR(wn->macaddr), c->cfg.radar_channel,
+				  c->cfg.radar_hold);
 		free_watchnode_cleanup(c, wn);
 		return;
 	}
@@ -251,6 +259,9 @@ void cntlr_channel_timer(struct uloop_timeout *t)
 		return;
 	}
 	cmd_set_param(c, c->lnode->agent_id, 0);
+	cntlr_history_add(c, HIST_CHANNEL_RESTORE, nullptr, nullptr, nullptr,
+			  "radar hold on channel %d over; channel back to automatic",
+			  c->radar_hold_channel);
 }
 
 // The address part of an event path; false for a prefix that is no dotted
@@ -340,6 +351,10 @@ static void object_removed(struct cntlr *c, const char *prefix, const char *name
 			continue;
 		list_del(&n->list);
 		c->num_nodes--;
+		cntlr_history_add(c, HIST_NODE_REMOVED, nullptr, nullptr, nullptr,
+				  "agent of %s (" MACFMT ") left the bus%s", prefix,
+				  MAC2STR(n->macaddr),
+				  find_watchnode(c, n->ipaddr) ? "; watched for radar" : "");
 		free_node_cleanup(c, n);
 		return;
 	}

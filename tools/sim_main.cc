@@ -377,6 +377,11 @@ int main(int argc, char **argv)
 		if (controller_alive(c)) {
 			m.say("controller up: start-up survey done with " + std::to_string(last_count) +
 			      " commands");
+			std::string err;
+			if (!m.configure(&err))
+				m.say("controller refused the scenario's config: " + err);
+			else if (!s.config.empty())
+				m.say("controller configured: " + s.config);
 			m.start_timeline();
 		}
 
@@ -397,6 +402,8 @@ int main(int argc, char **argv)
 				break;
 		}
 		bool died = !controller_alive(c);
+		// Its history goes with it: read it while it still answers.
+		m.fetch_history();
 		if (stop_signal)
 			m.say(std::string("stopped by ") + strsignal(stop_signal));
 		if (died && c.pid > 0)

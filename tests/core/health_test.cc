@@ -26,7 +26,7 @@ const struct ubus_method silent_methods[] = {
 		 silent_calls++;
 		 return 0;
 	 },
-	 nullptr, 0},
+	 0, 0, nullptr, 0},
 };
 
 class Health : public cntlrtest::CntlrFixture {

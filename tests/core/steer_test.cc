@@ -306,18 +306,28 @@ TEST_F(SteerMesh, DecisionBoundaries)
 		reading at_router, at_ext2;
 		target steer;
 		int best;
+		const char *reason; // in the history entry's reason
 	} cases[] = {
-		{"strongest fresh answer wins", -70, {-60, 5}, {-75, 2}, router, -60},
-		{"difference of 8 is not enough", -70, {-62, 1}, {0, 0}, none, -62},
-		{"difference of 9 is", -70, {0, 0}, {-61, 1}, ext2, -61},
-		{"-65 is not below the threshold", -65, {-40, 1}, {0, 0}, none, -40},
-		{"-66 is", -66, {-57, 1}, {0, 0}, router, -57},
-		{"-66 with a margin of 8", -66, {-58, 1}, {0, 0}, none, -58},
-		{"heard 30 s ago is too old", -80, {-40, 30}, {0, 0}, none, -127},
-		{"heard 29 s ago counts", -80, {-40, 29}, {0, 0}, router, -40},
+		{"strongest fresh answer wins", -70, {-60, 5}, {-75, 2}, router, -60,
+		 "signal -70 dBm below -65; router/wl0 heard at -60 dBm, 10 dB better (needs more "
+		 "than 8)"},
+		{"difference of 8 is not enough", -70, {-62, 1}, {0, 0}, none, -62,
+		 "not steered: best neighbor -62 dBm is only 8 dB better (needs more than 8)"},
+		{"difference of 9 is", -70, {0, 0}, {-61, 1}, ext2, -61,
+		 "192.168.1.3/wl0 heard at -61 dBm, 9 dB better (needs more than 8)"},
+		{"-65 is not below the threshold", -65, {-40, 1}, {0, 0}, none, -40,
+		 "not steered: signal -65 dBm is not below -65"},
+		{"-66 is", -66, {-57, 1}, {0, 0}, router, -57, "heard at -57 dBm, 9 dB better"},
+		{"-66 with a margin of 8", -66, {-58, 1}, {0, 0}, none, -58,
+		 "is only 8 dB better (needs more than 8)"},
+		{"heard 30 s ago is too old", -80, {-40, 30}, {0, 0}, none, -127,
+		 "not steered: no neighbor heard it in the last 30 s"},
+		{"heard 29 s ago counts", -80, {-40, 29}, {0, 0}, router, -40,
+		 "heard at -40 dBm, 40 dB better"},
 		{"equal answers: the earlier node", -70, {-58, 1}, {-58, 1}, first_of_the_two,
-		 -58},
-		{"nobody hears it", -90, {0, 0}, {0, 0}, none, -127},
+		 -58, "heard at -58 dBm, 12 dB better"},
+		{"nobody hears it", -90, {0, 0}, {0, 0}, none, -127,
+		 "not steered: no neighbor heard it in the last 30 s"},
 	};
 	start();
 	struct node *reporter = node_of("192.168.1.2");
@@ -354,6 +364,10 @@ TEST_F(SteerMesh, DecisionBoundaries)
 		struct active_sta *s = sta(kSta);
 		EXPECT_EQ(s->rssi, c.report);
 		EXPECT_EQ(s->best_nbr_rssi, c.best);
+		const struct hist_entry *h = cntlr_history_at(cntlr_history_count() - 1);
+		ASSERT_NE(h, nullptr);
+		EXPECT_STREQ(hist_kind_name(h->kind), c.steer == none ? "no_steer" : "steer");
+		EXPECT_NE(std::string(h->reason).find(c.reason), std::string::npos) << h->reason;
 		auto steer = journal().commands(CMD_STEER);
 		if (c.steer == none) {
 			EXPECT_TRUE(steer.empty());

@@ -1,0 +1,281 @@
+// The tunables: defaults, the set_config argument check, and what a new
+// configuration changes at once (timer periods, the exclusion list).
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "src/bus.h"
+#include "src/cmd.h"
+#include "src/cntlr.h"
+#include "src/utils.h"
+
+void cntlr_config_defaults(struct cntlr_config *cfg)
+{
+	memset(cfg, 0, sizeof(*cfg));
+	cfg->steer_rssi_threshold = -65;
+	cfg->steer_rssi_margin = 8;
+	cfg->steer_max_age = 30;
+	cfg->neighbor_interval = CNTLR_NBR_PERIOD_MS / 1000;
+	cfg->bss_refresh_interval = NODE_BSSINFO_PERIOD_MS / 1000;
+	cfg->cmd_timeout = CMD_TIMEOUT_SEC;
+	cfg->radar_channel = 36;
+	cfg->radar_hold = 3600;
+	cfg->steering = 1;
+	cfg->roam_cleanup = 1;
+	cfg->duplicate_removal = 1;
+}
+
+int cntlr_cmd_timeout(const struct cntlr *c)
+{
+	return c && c->cfg.cmd_timeout > 0 ? c->cfg.cmd_timeout : CMD_TIMEOUT_SEC;
+}
+
+int cntlr_config_excluded(const struct cntlr_config *cfg, const uint8_t *sta)
+{
+	for (int i = 0; i < cfg->num_steer_exclude_extra; i++) {
+		if (!memcmp(cfg->steer_exclude_extra[i], sta, 6))
+			return 1;
+	}
+	return 0;
+}
+
+enum cfg_type { CFG_INT, CFG_BOOL, CFG_MACS };
+
+struct cfg_key {
+	const char *name;
+	enum cfg_type type;
+	size_t offset; // of the member in struct cntlr_config
+	int min, max;  // CFG_INT: the range; CFG_MACS: at most `max` entries
+	const int *only; // CFG_INT: the values allowed within the range, 0-ended
+};
+
+// Non-DFS 5 GHz channels with 80 MHz room: no radar to wait for there.
+static const int radar_channels[] = {36, 40, 44, 48, 149, 153, 157, 161, 0};
+
+#define CFG_OFF(m) offsetof(struct cntlr_config, m)
+static const struct cfg_key cfg_keys[] = {
+	{"steer_rssi_threshold", CFG_INT, CFG_OFF(steer_rssi_threshold), -95, -40, nullptr},
+	{"steer_rssi_margin", CFG_INT, CFG_OFF(steer_rssi_margin), 0, 40, nullptr},
+	{"steer_max_age", CFG_INT, CFG_OFF(steer_max_age), 1, 300, nullptr},
+	{"neighbor_interval", CFG_INT, CFG_OFF(neighbor_interval), 2, 3600, nullptr},
+	{"bss_refresh_interval", CFG_INT, CFG_OFF(bss_refresh_interval), 5, 3600, nullptr},
+	{"cmd_timeout", CFG_INT, CFG_OFF(cmd_timeout), 1, 30, nullptr},
+	{"radar_channel", CFG_INT, CFG_OFF(radar_channel), 36, 161, radar_channels},
+	{"radar_hold", CFG_INT, CFG_OFF(radar_hold), 60, 86400, nullptr},
+	{"steering", CFG_BOOL, CFG_OFF(steering), 0, 1, nullptr},
+	{"roam_cleanup", CFG_BOOL, CFG_OFF(roam_cleanup), 0, 1, nullptr},
+	{"duplicate_removal", CFG_BOOL, CFG_OFF(duplicate_removal), 0, 1, nullptr},
+	{"steer_exclude_extra", CFG_MACS, CFG_OFF(steer_exclude_extra), 0,
+	 STEER_EXCLUDE_EXTRA_MAX, nullptr},
+};
+#define CFG_NKEYS (int)(sizeof(cfg_keys) / sizeof(cfg_keys[0]))
+
+int cntlr_blob_count(const void *data, int len)
+{
+	const char *pos = static_cast<const char *>(data);
+	int rem = len;
+	int n = 0;
+
+	while (rem > 0) {
+		const struct blob_attr *a = reinterpret_cast<const struct blob_attr *>(pos);
+		int raw;
+
+		if (rem < (int)sizeof(struct blob_attr))
+			return -1;
+		raw = (int)blob_raw_len(a);
+		if (raw < (int)sizeof(struct blob_attr) || raw > rem)
+			return -1;
+		raw = (int)blob_pad_len(a) < rem ? (int)blob_pad_len(a) : rem;
+		pos += raw;
+		rem -= raw;
+		n++;
+	}
+	return n;
+}
+
+static bool int_value(struct blob_attr *a, int64_t *v)
+{
+	switch (blobmsg_type(a)) {
+	case BLOBMSG_TYPE_INT16:
+		*v = (int16_t)blobmsg_get_u16(a);
+		return true;
+	case BLOBMSG_TYPE_INT32:
+		*v = (int32_t)blobmsg_get_u32(a);
+		return true;
+	case BLOBMSG_TYPE_INT64:
+		*v = (int64_t)blobmsg_get_u64(a);
+		return true;
+	default:
+		return false;
+	}
+}
+
+static bool in_list(const int *only, int64_t v)
+{
+	for (; *only; only++) {
+		if (*only == v)
+			return true;
+	}
+	return false;
+}
+
+// The array of MAC texts into `out`; false with `why` set when it is not one.
+static bool read_macs(const struct cfg_key *k, struct blob_attr *a, struct cntlr_config *out,
+		      char *why, int why_len)
+{
+	int n = cntlr_blob_count(blobmsg_data(a), (int)blobmsg_data_len(a));
+	const char *pos = static_cast<const char *>(blobmsg_data(a));
+
+	if (blobmsg_type(a) != BLOBMSG_TYPE_ARRAY || n < 0) {
+		snprintf(why, why_len, "%s: not an array of MAC addresses", k->name);
+		return false;
+	}
+	if (n > k->max) {
+		snprintf(why, why_len, "%s: %d addresses, at most %d", k->name, n, k->max);
+		return false;
+	}
+	for (int i = 0; i < n; i++) {
+		struct blob_attr *e = reinterpret_cast<struct blob_attr *>(const_cast<char *>(pos));
+		const char *text = static_cast<const char *>(blobmsg_data(e));
+		size_t len = blobmsg_data_len(e);
+		const char *end = static_cast<const char *>(blob_data(e)) + blob_len(e);
+		uint8_t mac[6];
+
+		pos += blob_pad_len(e);
+		// The element's name header is its sender's word: its text must
+		// end where the element does.
+		if (blobmsg_type(e) != BLOBMSG_TYPE_STRING || len > blob_len(e) || text + len != end ||
+		    !len || text[len - 1] != '\0' ||
+		    strlen(text) != 17 || !hwaddr_aton(text, mac)) {
+			snprintf(why, why_len, "%s[%d]: not a MAC address", k->name, i);
+			return false;
+		}
+		memcpy(out->steer_exclude_extra[i], mac, 6);
+	}
+	out->num_steer_exclude_extra = n;
+	return true;
+}
+
+int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
+		       struct cntlr_config *out, char *why, int why_len)
+{
+	struct blobmsg_policy policy[CFG_NKEYS];
+	struct blob_attr *tb[CFG_NKEYS] = {};
+	struct cntlr_config next = *cur;
+	int given = 0, found = 0;
+
+	*out = *cur;
+	why[0] = '\0';
+	// Policies without a type take any type: the checks below name the
+	// key whose type is wrong.
+	for (int i = 0; i < CFG_NKEYS; i++)
+		policy[i] = {cfg_keys[i].name, BLOBMSG_TYPE_UNSPEC};
+	if (msg) {
+		given = cntlr_blob_count(blob_data(msg), (int)blob_len(msg));
+		if (given < 0 || (given > 0 && blobmsg_parse(policy, CFG_NKEYS, tb, blob_data(msg),
+							      blob_len(msg)) < 0)) {
+			snprintf(why, why_len, "malformed arguments");
+			return UBUS_STATUS_INVALID_ARGUMENT;
+		}
+	}
+
+	for (int i = 0; i < CFG_NKEYS; i++) {
+		const struct cfg_key *k = &cfg_keys[i];
+		char *field = reinterpret_cast<char *>(&next) + k->offset;
+		int64_t v;
+
+		if (!tb[i])
+			continue;
+		found++;
+		switch (k->type) {
+		case CFG_INT:
+			if (!int_value(tb[i], &v)) {
+				snprintf(why, why_len, "%s: not an integer", k->name);
+				return UBUS_STATUS_INVALID_ARGUMENT;
+			}
+			if (v < k->min || v > k->max || (k->only && !in_list(k->only, v))) {
+				snprintf(why, why_len, "%s: %lld out of range", k->name, (long long)v);
+				return UBUS_STATUS_INVALID_ARGUMENT;
+			}
+			*reinterpret_cast<int32_t *>(field) = static_cast<int32_t>(v);
+			break;
+		case CFG_BOOL:
+			if (blobmsg_type(tb[i]) != BLOBMSG_TYPE_BOOL) {
+				snprintf(why, why_len, "%s: not true or false", k->name);
+				return UBUS_STATUS_INVALID_ARGUMENT;
+			}
+			*reinterpret_cast<uint8_t *>(field) = blobmsg_get_bool(tb[i]) ? 1 : 0;
+			break;
+		case CFG_MACS:
+			if (!read_macs(k, tb[i], &next, why, why_len))
+				return UBUS_STATUS_INVALID_ARGUMENT;
+			break;
+		}
+	}
+	// Every member must have been one of the keys, each given once.
+	if (found != given) {
+		snprintf(why, why_len, "unknown or repeated key");
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	}
+	*out = next;
+	return UBUS_STATUS_OK;
+}
+
+// Re-arms an armed timer for `secs` when its period changed.
+static void rearm(struct uloop_timeout *t, int32_t secs)
+{
+	if (uloop_timeout_remaining64(t) >= 0)
+		uloop_timeout_set(t, secs * 1000);
+}
+
+void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next)
+{
+	struct cntlr_config old = c->cfg;
+	struct node *n;
+
+	c->cfg = *next;
+	if (old.neighbor_interval != next->neighbor_interval)
+		rearm(&c->nbr_timer, next->neighbor_interval);
+	if (old.bss_refresh_interval != next->bss_refresh_interval) {
+		list_for_each_entry(n, &c->nodelist, list)
+			rearm(&n->bssinfo_timer, next->bss_refresh_interval);
+	}
+	// A hold under way keeps its start: it ends `radar_hold` after it.
+	if (old.radar_hold != next->radar_hold && uloop_timeout_remaining64(&c->channel_timer) >= 0) {
+		int64_t left = c->radar_hold_since + next->radar_hold - cntlr_now();
+
+		uloop_timeout_set(&c->channel_timer, left > 0 ? (int)(left * 1000) : 0);
+	}
+	if (old.num_steer_exclude_extra != next->num_steer_exclude_extra ||
+	    memcmp(old.steer_exclude_extra, next->steer_exclude_extra,
+		   sizeof(old.steer_exclude_extra)))
+		cntlr_steer_exclude(c);
+}
+
+void cntlr_config_to_blob(const struct cntlr_config *cfg, struct blob_buf *b)
+{
+	for (int i = 0; i < CFG_NKEYS; i++) {
+		const struct cfg_key *k = &cfg_keys[i];
+		const char *field = reinterpret_cast<const char *>(cfg) + k->offset;
+
+		switch (k->type) {
+		case CFG_INT:
+			blobmsg_add_u32(b, k->name,
+					(uint32_t)*reinterpret_cast<const int32_t *>(field));
+			break;
+		case CFG_BOOL:
+			blobmsg_add_bool(b, k->name, *reinterpret_cast<const uint8_t *>(field));
+			break;
+		case CFG_MACS: {
+			void *arr = blobmsg_open_array(b, k->name);
+			char text[18];
+
+			for (int j = 0; j < cfg->num_steer_exclude_extra; j++)
+				blobmsg_add_string(b, nullptr,
+						   hwaddr_ntoa(cfg->steer_exclude_extra[j], text));
+			blobmsg_close_array(b, arr);
+			break;
+		}
+		}
+	}
+}

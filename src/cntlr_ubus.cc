@@ -1,0 +1,362 @@
+// The "aircoord" bus object: what the controller knows (status, stations),
+// why it acted or did not (history), and its settings (get_config,
+// set_config). Every reply is built and sent within the handler; nothing
+// outlives the call.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "src/bus.h"
+#include "src/cntlr.h"
+#include "src/log.h"
+#include "src/utils.h"
+
+int64_t cntlr_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec;
+}
+
+static struct cntlr *obj_cntlr(struct ubus_object *obj)
+{
+	return container_of(obj, struct cntlr, obj);
+}
+
+static void node_prefix(const struct node *n, char *buf)
+{
+	buf[0] = '\0';
+	if (!n->is_local)
+		inet_ntop(AF_INET, &n->ipaddr, buf, INET_ADDRSTRLEN);
+}
+
+const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf)
+{
+	struct node *n;
+	struct fhbss *f;
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		list_for_each_entry(f, &n->fhbsslist, list) {
+			char prefix[INET_ADDRSTRLEN];
+
+			if (memcmp(f->bssid, bssid, 6))
+				continue;
+			node_prefix(n, prefix);
+			snprintf(buf, CNTLR_BSS_NAME_LEN, "%s/%.16s", prefix[0] ? prefix : "router",
+				 f->ifname);
+			return buf;
+		}
+	}
+	return hwaddr_ntoa(bssid, buf);
+}
+
+static void add_mac(struct blob_buf *b, const char *name, const uint8_t *mac)
+{
+	char text[18];
+
+	blobmsg_add_string(b, name, hwaddr_ntoa(mac, text));
+}
+
+static int reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_buf *b)
+{
+	int ret = ubus_send_reply(ctx, req, b->head);
+
+	blob_buf_free(b);
+	return ret ? UBUS_STATUS_UNKNOWN_ERROR : UBUS_STATUS_OK;
+}
+
+static void add_node(struct blob_buf *b, struct node *n)
+{
+	char prefix[INET_ADDRSTRLEN];
+	char ip[INET_ADDRSTRLEN] = {};
+	char text[sizeof(((struct fhbss *)nullptr)->ifname) + 1];
+	struct fhbss *f;
+	void *t = blobmsg_open_table(b, nullptr);
+	void *arr;
+
+	node_prefix(n, prefix);
+	inet_ntop(AF_INET, &n->ipaddr, ip, sizeof(ip));
+	blobmsg_add_string(b, "prefix", prefix);
+	blobmsg_add_string(b, "ip", ip);
+	add_mac(b, "mac", n->macaddr);
+	blobmsg_add_u32(b, "agent_id", n->agent_id);
+	blobmsg_add_u32(b, "wifix_id", n->wifix_id);
+	blobmsg_add_bool(b, "responsive", !n->unresponsive);
+	arr = blobmsg_open_array(b, "bss");
+	list_for_each_entry(f, &n->fhbsslist, list) {
+		void *bt = blobmsg_open_table(b, nullptr);
+
+		memset(text, 0, sizeof(text));
+		memcpy(text, f->ifname, sizeof(f->ifname));
+		blobmsg_add_string(b, "ifname", text);
+		blobmsg_add_string(b, "ssid", f->ssid);
+		add_mac(b, "bssid", f->bssid);
+		blobmsg_add_u32(b, "channel", (uint32_t)f->channel);
+		blobmsg_add_u32(b, "opclass", f->opclass);
+		blobmsg_add_u32(b, "phy", f->phy_type);
+		blobmsg_close_table(b, bt);
+	}
+	blobmsg_close_array(b, arr);
+	blobmsg_close_table(b, t);
+}
+
+// Seconds until an armed timer fires, rounded up; -1 when it is not armed.
+static int64_t timer_secs(struct uloop_timeout *t)
+{
+	int64_t ms = uloop_timeout_remaining64(t);
+
+	return ms < 0 ? -1 : (ms + 999) / 1000;
+}
+
+static int aircoord_status(struct ubus_context *ctx, struct ubus_object *obj,
+			   struct ubus_request_data *req, const char *, struct blob_attr *)
+{
+	struct cntlr *c = obj_cntlr(obj);
+	struct blob_buf b = {};
+	struct watchnode *wn;
+	struct node *n;
+	void *arr;
+	int64_t hold;
+
+	blob_buf_init(&b, 0);
+	blobmsg_add_string(&b, "mode", c->topology_id != (uint32_t)-1 ? "topology" : "scan");
+	blobmsg_add_u32(&b, "uptime", (uint32_t)(cntlr_now() - c->started_at));
+	arr = blobmsg_open_array(&b, "nodes");
+	list_for_each_entry(n, &c->nodelist, list)
+		add_node(&b, n);
+	blobmsg_close_array(&b, arr);
+
+	arr = blobmsg_open_array(&b, "watchlist");
+	list_for_each_entry(wn, &c->watchlist, list) {
+		void *t = blobmsg_open_table(&b, nullptr);
+		char ip[INET_ADDRSTRLEN] = {};
+		int64_t next = timer_secs(&wn->scan_timer);
+
+		if (next < 0)
+			next = timer_secs(&wn->scanres_timer);
+		inet_ntop(AF_INET, &wn->ipaddr, ip, sizeof(ip));
+		blobmsg_add_string(&b, "ip", ip);
+		blobmsg_add_u32(&b, "scan_retries", wn->scan_retries);
+		blobmsg_add_u32(&b, "next_in", next < 0 ? 0 : (uint32_t)next);
+		blobmsg_close_table(&b, t);
+	}
+	blobmsg_close_array(&b, arr);
+
+	hold = timer_secs(&c->channel_timer);
+	if (hold >= 0) {
+		void *t = blobmsg_open_table(&b, "radar_hold");
+
+		blobmsg_add_u32(&b, "channel", (uint32_t)c->radar_hold_channel);
+		blobmsg_add_u32(&b, "remaining", (uint32_t)hold);
+		blobmsg_close_table(&b, t);
+	}
+	return reply(ctx, req, &b);
+}
+
+enum { ARG_STA, ARG_LIMIT, __ARG_MAX };
+
+static const struct blobmsg_policy stations_policy[] = {
+	{"sta", BLOBMSG_TYPE_STRING},
+};
+
+static const struct blobmsg_policy history_policy[] = {
+	{"sta", BLOBMSG_TYPE_STRING},
+	{"limit", BLOBMSG_TYPE_INT32},
+};
+
+// The optional arguments of stations and history. False for a malformed
+// table, an unknown or mistyped member, a text that is no MAC address or a
+// limit outside 1..HISTORY_LEN.
+static bool query_args(struct blob_attr *msg, int nargs, bool *has_sta, uint8_t *sta,
+		       int *limit)
+{
+	struct blob_attr *tb[__ARG_MAX] = {};
+	int given = 0, found = 0;
+
+	*has_sta = false;
+	*limit = HISTORY_LEN;
+	if (!msg || !blob_len(msg))
+		return true;
+	if (blobmsg_parse(history_policy, nargs, tb, blob_data(msg), blob_len(msg)) < 0)
+		return false;
+	// A member the parse did not take is unknown or of the wrong type.
+	given = cntlr_blob_count(blob_data(msg), (int)blob_len(msg));
+	for (int i = 0; i < nargs; i++)
+		found += tb[i] != nullptr;
+	if (found != given)
+		return false;
+	if (tb[ARG_STA]) {
+		const char *text = blobmsg_get_string(tb[ARG_STA]);
+
+		if (strlen(text) != 17 || !hwaddr_aton(text, sta))
+			return false;
+		*has_sta = true;
+	}
+	if (tb[ARG_LIMIT]) {
+		int32_t v = (int32_t)blobmsg_get_u32(tb[ARG_LIMIT]);
+
+		if (v < 1 || v > HISTORY_LEN)
+			return false;
+		*limit = v;
+	}
+	return true;
+}
+
+static int aircoord_stations(struct ubus_context *ctx, struct ubus_object *obj,
+			     struct ubus_request_data *req, const char *, struct blob_attr *msg)
+{
+	struct cntlr *c = obj_cntlr(obj);
+	struct blob_buf b = {};
+	uint8_t want[6];
+	bool has_sta;
+	int limit;
+	int64_t now = cntlr_now();
+	void *arr;
+
+	if (!query_args(msg, 1, &has_sta, want, &limit))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+
+	blob_buf_init(&b, 0);
+	arr = blobmsg_open_array(&b, "stations");
+	for (int i = 0; i < AS_TABLE_SIZE; i++) {
+		for (struct active_sta *s = c->as_table[i]; s; s = s->next) {
+			char prefix[INET_ADDRSTRLEN] = {};
+			struct node *n;
+			void *t;
+
+			if (has_sta && memcmp(s->macaddr, want, 6))
+				continue;
+			n = find_node_by_bssid(c, s->bssid);
+			if (n)
+				node_prefix(n, prefix);
+			t = blobmsg_open_table(&b, nullptr);
+			add_mac(&b, "sta", s->macaddr);
+			add_mac(&b, "bssid", s->bssid);
+			add_mac(&b, "old_bssid", s->old_bssid);
+			blobmsg_add_string(&b, "node", prefix);
+			blobmsg_add_u32(&b, "rssi", (uint32_t)s->rssi);
+			add_mac(&b, "best_nbr_bssid", s->best_nbr_bssid);
+			blobmsg_add_u32(&b, "best_nbr_rssi", (uint32_t)s->best_nbr_rssi);
+			blobmsg_add_u32(&b, "age", (uint32_t)(now - s->last_event));
+			blobmsg_close_table(&b, t);
+		}
+	}
+	blobmsg_close_array(&b, arr);
+	return reply(ctx, req, &b);
+}
+
+static int aircoord_history(struct ubus_context *ctx, struct ubus_object *,
+			    struct ubus_request_data *req, const char *, struct blob_attr *msg)
+{
+	struct blob_buf b = {};
+	uint8_t want[6];
+	bool has_sta;
+	int limit, first = 0, skip = 0;
+	void *arr;
+
+	if (!query_args(msg, 2, &has_sta, want, &limit))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+
+	// Newest last: of the matching entries, the last `limit` ones.
+	for (int i = 0, n = 0; i < cntlr_history_count(); i++) {
+		const struct hist_entry *e = cntlr_history_at(i);
+
+		if (!has_sta || (e->has_sta && !memcmp(e->sta, want, 6)))
+			n++;
+		skip = n > limit ? n - limit : 0;
+	}
+	blob_buf_init(&b, 0);
+	arr = blobmsg_open_array(&b, "history");
+	for (int i = 0; i < cntlr_history_count(); i++) {
+		const struct hist_entry *e = cntlr_history_at(i);
+		void *t;
+
+		if (has_sta && (!e->has_sta || memcmp(e->sta, want, 6)))
+			continue;
+		if (first++ < skip)
+			continue;
+		t = blobmsg_open_table(&b, nullptr);
+		hist_entry_to_blob(e, &b);
+		blobmsg_close_table(&b, t);
+	}
+	blobmsg_close_array(&b, arr);
+	return reply(ctx, req, &b);
+}
+
+static int aircoord_get_config(struct ubus_context *ctx, struct ubus_object *obj,
+			       struct ubus_request_data *req, const char *, struct blob_attr *)
+{
+	struct blob_buf b = {};
+
+	blob_buf_init(&b, 0);
+	cntlr_config_to_blob(&obj_cntlr(obj)->cfg, &b);
+	return reply(ctx, req, &b);
+}
+
+static int aircoord_set_config(struct ubus_context *, struct ubus_object *obj,
+			       struct ubus_request_data *, const char *, struct blob_attr *msg)
+{
+	struct cntlr *c = obj_cntlr(obj);
+	struct cntlr_config next;
+	char why[96];
+
+	if (cntlr_config_parse(&c->cfg, msg, &next, why, sizeof(why)) != UBUS_STATUS_OK) {
+		log_message(LOG_LEVEL_ERROR, ERROR_MSG("set_config refused: %s\n"), why);
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	}
+	log_message(LOG_LEVEL_INFO, INFO_MSG("set_config: new configuration in effect\n"));
+	cntlr_config_apply(c, &next);
+	return UBUS_STATUS_OK;
+}
+
+static const struct blobmsg_policy set_config_policy[] = {
+	{"steer_rssi_threshold", BLOBMSG_TYPE_INT32},
+	{"steer_rssi_margin", BLOBMSG_TYPE_INT32},
+	{"steer_max_age", BLOBMSG_TYPE_INT32},
+	{"neighbor_interval", BLOBMSG_TYPE_INT32},
+	{"bss_refresh_interval", BLOBMSG_TYPE_INT32},
+	{"cmd_timeout", BLOBMSG_TYPE_INT32},
+	{"radar_channel", BLOBMSG_TYPE_INT32},
+	{"radar_hold", BLOBMSG_TYPE_INT32},
+	{"steering", BLOBMSG_TYPE_BOOL},
+	{"roam_cleanup", BLOBMSG_TYPE_BOOL},
+	{"duplicate_removal", BLOBMSG_TYPE_BOOL},
+	{"steer_exclude_extra", BLOBMSG_TYPE_ARRAY},
+};
+
+static const struct ubus_method aircoord_methods[] = {
+	UBUS_METHOD_NOARG("status", aircoord_status),
+	UBUS_METHOD("stations", aircoord_stations, stations_policy),
+	UBUS_METHOD("history", aircoord_history, history_policy),
+	UBUS_METHOD_NOARG("get_config", aircoord_get_config),
+	UBUS_METHOD("set_config", aircoord_set_config, set_config_policy),
+};
+
+static struct ubus_object_type aircoord_type = UBUS_OBJECT_TYPE("aircoord", aircoord_methods);
+
+int cntlr_ubus_add(struct cntlr *c)
+{
+	int ret;
+
+	// The type id is the broker's: a new connection (a restarted broker)
+	// has the type registered afresh.
+	aircoord_type.id = 0;
+	c->obj.name = "aircoord";
+	c->obj.type = &aircoord_type;
+	c->obj.methods = aircoord_methods;
+	c->obj.n_methods = ARRAY_SIZE(aircoord_methods);
+	ret = ubus_add_object(c->ctx, &c->obj);
+	if (ret)
+		log_message(LOG_LEVEL_ERROR, ERROR_MSG("Failed to add object 'aircoord' (%s)\n"),
+			    ubus_strerror(ret));
+	return ret;
+}
+
+void cntlr_ubus_remove(struct cntlr *c)
+{
+	if (c->obj.id)
+		ubus_remove_object(c->ctx, &c->obj);
+}

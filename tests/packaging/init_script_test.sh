@@ -1,0 +1,185 @@
+#!/bin/sh
+# The router package's init script: what it makes of /etc/config/aircoord,
+# and that the controller takes it, at start and on reload.
+#
+# usage: init_script_test.sh FILES_DIR AIRCOORD AIRCOORD_BUSD AIRCOORD_BUS
+#
+# The router's helpers (UCI reading, JSON building, the bus CLI, the logger,
+# procd) are stubbed here from their documented behaviour; the controller and
+# its bus are the real ones, on a private socket.
+set -u
+FILES=$1
+AIRCOORD=$2
+BUSD=$3
+BUS_CLI=$4
+
+WORK=$(mktemp -d)
+UCI_CONFIG_DIR=$WORK/config
+SOCK=$WORK/bus.sock
+LOGFILE=$WORK/logger
+mkdir -p "$UCI_CONFIG_DIR"
+: >"$LOGFILE"
+failed=0
+pids=""
+
+cleanup() {
+	for p in $pids; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+	rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+	echo "FAIL: $*"
+	failed=1
+}
+
+# --- UCI: config_load reads $UCI_CONFIG_DIR/NAME into UCI__<section>__<option>
+unquote() {
+	v=$1
+	case $v in
+	\'*\') v=${v#\'} v=${v%\'} ;;
+	\"*\") v=${v#\"} v=${v%\"} ;;
+	esac
+	printf '%s' "$v"
+}
+
+config_load() {
+	local kw name value section n
+	for v in $(set | sed -n 's/^\(UCI__[A-Za-z0-9_]*\)=.*/\1/p'); do unset "$v"; done
+	n=0
+	while read -r kw name value; do
+		case $kw in
+		config)
+			n=$((n + 1))
+			section=$(unquote "$value")
+			[ -n "$section" ] || section=cfg$n
+			;;
+		option) eval "UCI__${section}__$name=\$(unquote \"\$value\")" ;;
+		list)
+			eval "c=\${UCI__${section}__${name}_n:-0}"
+			c=$((c + 1))
+			eval "UCI__${section}__${name}_n=$c"
+			eval "UCI__${section}__${name}_$c=\$(unquote \"\$value\")"
+			;;
+		esac
+	done <"$UCI_CONFIG_DIR/$1"
+}
+
+config_get() {
+	eval "$1=\${UCI__$2__$3:-\${4:-}}"
+}
+
+config_get_bool() {
+	local b
+	config_get b "$2" "$3" "${4:-0}"
+	case $b in
+	1 | on | true | yes | enabled) b=1 ;;
+	0 | off | false | no | disabled) b=0 ;;
+	*) b=${4:-0} ;;
+	esac
+	eval "$1=$b"
+}
+
+config_list_foreach() {
+	local i c
+	eval "c=\${UCI__$1__$2_n:-0}"
+	i=1
+	while [ "$i" -le "$c" ]; do
+		eval "$3 \"\$UCI__$1__$2_$i\""
+		i=$((i + 1))
+	done
+}
+
+# --- JSON: compact text, as the bus CLI prints it with -S
+json_init() { JSON_TEXT="" JSON_SEP=""; }
+json_raw() {
+	if [ -n "$1" ]; then JSON_TEXT="$JSON_TEXT$JSON_SEP\"$1\":$2"; else JSON_TEXT="$JSON_TEXT$JSON_SEP$2"; fi
+	JSON_SEP=,
+}
+json_add_int() { json_raw "$1" "$2"; }
+json_add_boolean() { if [ "$2" = 1 ]; then json_raw "$1" true; else json_raw "$1" false; fi; }
+json_add_string() { json_raw "$1" "\"$2\""; }
+json_add_array() { json_raw "$1" "[" && JSON_SEP=""; }
+json_close_array() { JSON_TEXT="$JSON_TEXT]" JSON_SEP=,; }
+json_dump() { printf '{%s}\n' "$JSON_TEXT"; }
+
+# --- the rest of the router
+logger() { shift 2 && echo "$*" >>"$LOGFILE"; }
+ubus() {
+	local t=30 i=0
+	[ "$1" = -t ] && t=$2 && shift 2
+	case $1 in
+	wait_for)
+		until "$BUS_CLI" -s "$SOCK" -S list "$2" 2>/dev/null | grep -q .; do
+			i=$((i + 1))
+			[ "$i" -le $((t * 20)) ] || return 1
+			sleep 0.05
+		done
+		;;
+	*) "$BUS_CLI" -s "$SOCK" -S "$@" ;;
+	esac
+}
+PROCD=""
+procd_open_instance() { PROCD="$PROCD open;"; }
+procd_set_param() { PROCD="$PROCD $*;"; }
+procd_close_instance() { PROCD="$PROCD close;"; }
+procd_add_reload_trigger() { PROCD="$PROCD reload-trigger $*;"; }
+
+. "$FILES/aircoord.init"
+
+# --- the translation, file by file
+DEFAULTS='{"steer_rssi_threshold":-65,"steer_rssi_margin":8,"steer_max_age":30,"neighbor_interval":10,"bss_refresh_interval":30,"cmd_timeout":8,"radar_channel":36,"radar_hold":3600,"steering":true,"roam_cleanup":true,"duplicate_removal":true,"steer_exclude_extra":[]}'
+EDITED_JSON='{"steer_rssi_threshold":-70,"steer_rssi_margin":5,"steer_max_age":30,"neighbor_interval":20,"bss_refresh_interval":30,"radar_channel":36,"radar_hold":3600,"steering":false,"roam_cleanup":true,"duplicate_removal":false,"steer_exclude_extra":["5c:aa:bb:01:02:03","5c:aa:bb:0a:0b:0c"]}'
+cat >"$WORK/edited" <<'UCI'
+# a user's file: options changed, one deleted, one mistyped, two list lines
+config aircoord 'main'
+	option steer_rssi_threshold "-70"
+	option steer_rssi_margin '5'
+	option neighbor_interval 20
+	option cmd_timeout 'eight'
+	option steering 'off'
+	option duplicate_removal 'no'
+	list steer_exclude_extra '5c:aa:bb:01:02:03'
+	list steer_exclude_extra '5c:aa:bb:0a:0b:0c'
+UCI
+: >"$WORK/empty"
+
+check_translation() { # name file expected-json expected-log
+	cp "$2" "$UCI_CONFIG_DIR/aircoord"
+	: >"$LOGFILE"
+	got=$(aircoord_config_json)
+	[ "$got" = "$3" ] || fail "$1: sent $got, expected $3"
+	[ "$(cat "$LOGFILE")" = "$4" ] || fail "$1: logged '$(cat "$LOGFILE")', expected '$4'"
+}
+check_translation "shipped file" "$FILES/aircoord.config" "$DEFAULTS" ""
+check_translation "edited file" "$WORK/edited" "$EDITED_JSON" \
+	"option cmd_timeout: 'eight' is not a number; ignored"
+check_translation "empty file" "$WORK/empty" "$DEFAULTS" ""
+
+# --- the controller takes what the script sends: once up, and on reload
+"$BUSD" -s "$SOCK" &
+pids="$pids $!"
+i=0
+until [ -S "$SOCK" ] || [ "$i" -ge 200 ]; do i=$((i + 1)) && sleep 0.05; done
+cp "$WORK/edited" "$UCI_CONFIG_DIR/aircoord"
+start_service
+waiter=$!
+expected_procd=" open; command /usr/sbin/aircoord -d -l; respawn; close;"
+[ "$PROCD" = "$expected_procd" ] || fail "procd was told '$PROCD'"
+"$AIRCOORD" -d -s "$SOCK" -p "$WORK/aircoord.pid" >"$WORK/aircoord.log" 2>&1 &
+pids="$pids $!"
+wait "$waiter" || fail "start: the settings were not sent"
+got=$(ubus call aircoord get_config)
+[ "$got" = "$(echo "$EDITED_JSON" | sed 's/"neighbor_interval":20,"bss_refresh_interval":30,/&"cmd_timeout":8,/')" ] ||
+	fail "start: the controller holds $got"
+
+cp "$FILES/aircoord.config" "$UCI_CONFIG_DIR/aircoord"
+reload_service
+got=$(ubus call aircoord get_config)
+[ "$got" = "$DEFAULTS" ] || fail "reload: the controller holds $got"
+PROCD=""
+service_triggers
+[ "$PROCD" = " reload-trigger aircoord;" ] || fail "triggers: '$PROCD'"
+
+[ "$failed" = 0 ] && echo "init script: all checks passed"
+exit "$failed"
