@@ -106,6 +106,11 @@ int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *c
 	struct blob_buf b;
 	int ret;
 
+	// On the way out nothing more is sent: a hung agent would hold the
+	// stop for the whole time-out.
+	if (cntlr_stopping())
+		return UBUS_STATUS_TIMEOUT;
+
 	memset(&b, 0, sizeof(b));
 	blob_buf_init(&b, 0);
 	blobmsg_add_u32(&b, "id", (uint32_t)cmd->id);

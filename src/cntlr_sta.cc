@@ -261,6 +261,9 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 	struct blob_buf b = {};
 	int ret;
 
+	if (cntlr_stopping())
+		return UBUS_STATUS_TIMEOUT;
+
 	blob_buf_init(&b, 0);
 	blobmsg_add_string(&b, "ifname", ifname);
 	blobmsg_add_string(&b, "sta", sta);

@@ -40,6 +40,7 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	s = as_lookup(c->as_table, macaddr);
 	if (!s)
 		return -1;
+	as_touch(c->as_table, s);
 
 	// Each report starts a fresh pass: an earlier pass's best neighbor
 	// may be stale by now.
