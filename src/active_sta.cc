@@ -60,21 +60,6 @@ void as_expire(struct active_sta **table, uint32_t now)
 	}
 }
 
-void as_drop_bss(struct active_sta **table, const uint8_t *bssid)
-{
-	struct active_sta *s, *tmp;
-
-	list_for_each_entry_safe(s, tmp, &as_heard, heard) {
-		if (!memcmp(s->old_bssid, bssid, 6))
-			memset(s->old_bssid, 0, 6);
-		if (memcmp(s->bssid, bssid, 6))
-			continue;
-		log_message(LOG_LEVEL_TRACE, PLAIN_MSG("Drop STA " MACFMT ": BSS " MACFMT " is gone\n"),
-			    MAC2STR(s->macaddr), MAC2STR(bssid));
-		as_remove(table, s);
-	}
-}
-
 void as_table_attach(struct active_sta ***field)
 {
 	*field = as_table;

@@ -67,9 +67,6 @@ void as_touch(struct active_sta **table, struct active_sta *s);
 // Drops the stations not heard of for AS_MAX_AGE_SEC at `now` (monotonic
 // seconds); as_update_entry does this on every call.
 void as_expire(struct active_sta **table, uint32_t now);
-// The BSS `bssid` is gone with its box: its stations are dropped, and it is
-// forgotten as the previous BSS of the others.
-void as_drop_bss(struct active_sta **table, const uint8_t *bssid);
 // Number of records.
 int as_count(void);
 // Removes every record through as_clean_entry, chain by chain. The daemon

@@ -158,10 +158,9 @@ void free_node_cleanup(struct cntlr *c, struct node *n)
 		}
 	}
 
-	// The box's stations went with it; a station that roams on is
-	// entered again by its next association.
-	list_for_each_entry(f, &n->fhbsslist, list)
-		as_drop_bss(c->as_table, f->bssid);
+	// The box's stations stay in the table: a restarted agent's box comes
+	// back with them, and a station that shows up elsewhere is moved by
+	// its association. The others age out.
 	list_for_each_entry_safe(f, tmp, &n->fhbsslist, list) {
 		list_del(&f->list);
 		MTRACE_FREE(f);

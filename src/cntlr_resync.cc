@@ -5,6 +5,7 @@
 // catches both in either mode; both drive the box again.
 #include <arpa/inet.h>
 
+#include "src/cmd.h"
 #include "src/cntlr.h"
 #include "src/log.h"
 #include "src/utils.h"
@@ -56,5 +57,9 @@ void cntlr_resync_nodes(struct cntlr *c)
 			    INFO_MSG("Agent of node '%s' is back: driving it again\n"),
 			    n->is_local ? "local" : inet_ntoa(n->ipaddr));
 		node_redrive(c, n, !learnt);
+		// Its BSSes may have changed, and a list read from the old object
+		// may have failed: the pass that follows hands them out.
+		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist,
+			       n);
 	}
 }
