@@ -450,9 +450,18 @@ struct mesh_actor {
 		h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
 	}
 
-	void crowd_rejoin(const std::vector<size_t> &lost)
+	// Stations move a few at a time, as a crowd does: ten every 100 ms.
+	static constexpr size_t CROWD_BATCH = 10;
+	static constexpr int CROWD_BATCH_MS = 100;
+
+	void crowd_rejoin(std::vector<size_t> lost)
 	{
 		churn_state &c = *st.churn;
+		if (lost.size() > CROWD_BATCH) {
+			std::vector<size_t> rest(lost.begin() + CROWD_BATCH, lost.end());
+			lost.resize(CROWD_BATCH);
+			h.post([this, rest] { crowd_rejoin(rest); }, CROWD_BATCH_MS);
+		}
 		for (size_t i : lost) {
 			churn_state::member &mb = c.crowd[i];
 			std::string to = random_bss("");
@@ -487,9 +496,16 @@ struct mesh_actor {
 	{
 		churn_state &c = *st.churn;
 		c.running = false;
-		for (auto &mb : c.crowd)
-			if (!mb.at.empty())
-				crowd_leave(mb);
+		size_t n = 0;
+		for (auto &mb : c.crowd) {
+			if (mb.at.empty())
+				continue;
+			crowd_leave(mb);
+			if (++n == CROWD_BATCH) {
+				h.post([this] { churn_end(); }, CROWD_BATCH_MS);
+				return;
+			}
+		}
 		// Addresses a BSS still lists after the station went elsewhere.
 		for (auto &kv : st.agents)
 			for (const auto &addr : c.used)
