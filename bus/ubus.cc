@@ -731,6 +731,7 @@ void handle_data(struct uloop_fd *u, unsigned int)
 int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 {
 	int64_t end = timeout ? now_ms() + timeout : 0;
+	unsigned int ends = uloop_end_count();
 	int status = UBUS_STATUS_OK;
 
 	c->stack_depth++;
@@ -742,6 +743,12 @@ int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 		}
 		if (c->eof) {
 			status = UBUS_STATUS_CONNECTION_FAILED;
+			break;
+		}
+		// The loop was told to end meanwhile (a stop signal's handler):
+		// the caller is on its way out and must not wait for the reply.
+		if (uloop_end_count() != ends) {
+			status = UBUS_STATUS_TIMEOUT;
 			break;
 		}
 		int wait = -1;

@@ -36,6 +36,7 @@ struct loop_state {
 	fd_stack *stack = nullptr;
 	int run_depth = 0;
 	bool cancelled = false;
+	unsigned int end_count = 0;
 	int status = 0;
 	// This loop installed the process's SIGINT/SIGTERM handlers and is the
 	// one they end.
@@ -346,6 +347,12 @@ int uloop_run_timeout(int timeout)
 void uloop_end(void)
 {
 	loop.cancelled = true;
+	loop.end_count++;
+}
+
+unsigned int uloop_end_count(void)
+{
+	return loop.end_count;
 }
 
 bool uloop_cancelling(void)

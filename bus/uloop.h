@@ -81,6 +81,10 @@ void uloop_end(void);
 
 // True only inside uloop_run after uloop_end() was called.
 bool uloop_cancelling(void);
+// How many times uloop_end() was called on this thread. A synchronous bus
+// call gives up its wait when it changes meanwhile: a stop signal whose
+// handler ends the loop must not sit out the call's time-out first.
+unsigned int uloop_end_count(void);
 
 // Watches `sock->fd` for the events in `flags` (ULOOP_READ, ...). The
 // descriptor is set non-blocking unless ULOOP_BLOCKING is given. Adding a

@@ -1,5 +1,6 @@
 #include "sim/agent.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +147,8 @@ struct agent_impl {
 	void add_object(const std::string &name, const struct ubus_method *methods, int n);
 	void publish();
 	void withdraw();
+	void publish_one(const std::string &obj);
+	void restart(const std::vector<std::string> &order, int gap_ms);
 	std::vector<uint8_t> reply_record(int id, const std::vector<uint8_t> &data) const;
 	void apply(int id, const std::string &text, const std::vector<uint8_t> &data);
 	void raise_sta(const mac_addr &sta, const std::string &action, const std::string &vif,
@@ -199,6 +202,39 @@ void agent_impl::withdraw()
 	for (auto it = objs.rbegin(); it != objs.rend(); ++it)
 		if ((*it)->obj.id)
 			ubus_remove_object(H->ctx, &(*it)->obj);
+}
+
+void agent_impl::publish_one(const std::string &obj_name)
+{
+	host::impl *H = hi();
+	if (!H->ctx || H->shutting_down)
+		return;
+	for (auto &o : objs) {
+		if (o->path != event_name(obj_name) || o->obj.id)
+			continue;
+		o->type.id = 0;
+		ubus_add_object(H->ctx, &o->obj);
+		present = true;
+	}
+}
+
+void agent_impl::restart(const std::vector<std::string> &order, int gap_ms)
+{
+	withdraw();
+	neighbors.clear();
+	exclude.clear();
+	param_channel = -1;
+	monitored.clear();
+	for (auto &o : objs) {
+		std::string p = o->path;
+		std::string bare = cfg.prefix.empty() ? p : p.substr(cfg.prefix.size() + 1);
+		if (std::find(order.begin(), order.end(), bare) == order.end())
+			publish_one(bare);
+	}
+	for (size_t i = 0; i < order.size(); i++) {
+		std::string name = order[i];
+		h->post([this, name] { publish_one(name); }, static_cast<int>(i) * gap_ms);
+	}
 }
 
 // ---- commands --------------------------------------------------------------
@@ -575,6 +611,11 @@ void agent::vanish()
 void agent::reappear()
 {
 	impl_->h->run([&] { impl_->publish(); });
+}
+
+void agent::restart(const std::vector<std::string> &order, int gap_ms)
+{
+	impl_->h->run([&] { impl_->restart(order, gap_ms); });
 }
 
 bool agent::present() const

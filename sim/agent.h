@@ -143,6 +143,12 @@ public:
 	// last so that its companions are there when the controller looks.
 	void vanish();
 	void reappear();
+	// The agent restarts: its objects leave the bus, it forgets what the
+	// controller told it (neighbors, exclusion list, channel, monitored
+	// stations; its stations stay associated), and its objects come back:
+	// those not in `order` at once, then the ones in `order` in that order,
+	// `gap_ms` apart (posted on the host loop).
+	void restart(const std::vector<std::string> &order, int gap_ms);
 	bool present() const;
 	// Bus id of wifi.agent while present, else 0.
 	uint32_t agent_id() const;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -20,6 +21,26 @@ static constexpr int REJOIN_DELAY_MS = 1500;
 static constexpr int BURST_QUIET_MS = 400;
 
 struct mesh_actor;
+
+// A crowd of stations with random addresses and the boxes' comings and
+// goings, driven by a seeded generator so that a run can be repeated.
+struct churn_state {
+	struct member {
+		mac_addr addr{};
+		std::string at; // "box/ifname", "" when not associated
+	};
+	std::mt19937 rng;
+	std::vector<member> crowd;
+	std::map<mac_addr, size_t> by_addr; // current addresses
+	std::set<mac_addr> used;            // every address the crowd took
+	std::vector<std::string> boxes;     // the remote boxes, in turn
+	size_t next_box = 0;
+	int box_events = 0;
+	double end_at = 0; // seconds after start_timeline
+	double every = 4;
+	bool running = false;
+	int joins = 0, roams = 0, leaves = 0, vanishes = 0, appears = 0, restarts = 0;
+};
 
 struct mesh::state {
 	std::unique_ptr<mesh_actor> act;
@@ -37,6 +58,7 @@ struct mesh::state {
 	std::atomic<bool> started{false};
 	std::atomic<size_t> steps_done{0};
 	std::vector<double> step_ran; // host time each timeline step ran; -1 before
+	std::unique_ptr<churn_state> churn;
 	std::chrono::steady_clock::time_point t0;
 
 	explicit state(int threshold) : radio(threshold) {}
@@ -295,8 +317,219 @@ struct mesh_actor {
 		case step_kind::note:
 			m.say(step.text);
 			break;
+		case step_kind::restart:
+			st.agents[step.box]->restart(step.order, static_cast<int>(step.gap * 1000));
+			m.say(step.box + "'s agent restarts" +
+			      (step.order.empty() ? std::string()
+						  : ": " + join_names(step.order) + " come back last"));
+			break;
+		case step_kind::churn:
+			churn_start(step);
+			break;
 		}
 	}
+
+	static std::string join_names(const std::vector<std::string> &v)
+	{
+		std::string out;
+		for (const auto &x : v)
+			out += (out.empty() ? "" : ", ") + x;
+		return out;
+	}
+
+	// ---- churn -------------------------------------------------------------
+
+	mac_addr random_addr()
+	{
+		churn_state &c = *st.churn;
+		mac_addr a;
+		do {
+			for (auto &b : a)
+				b = static_cast<uint8_t>(c.rng());
+			// Locally administered unicast, as randomised addresses are.
+			a[0] = static_cast<uint8_t>((a[0] & 0xfc) | 0x02);
+		} while (c.used.count(a) || station_of(s, a));
+		c.used.insert(a);
+		return a;
+	}
+
+	// A BSS of a present box other than `not_on`, or "".
+	std::string random_bss(const std::string &not_on)
+	{
+		churn_state &c = *st.churn;
+		std::vector<std::string> all;
+		for (const auto &b : s.boxes)
+			if (st.agents[b.name]->present())
+				for (const auto &x : b.bss)
+					if (b.name + "/" + x.ifname != not_on)
+						all.push_back(b.name + "/" + x.ifname);
+		if (all.empty())
+			return "";
+		return all[c.rng() % all.size()];
+	}
+
+	void crowd_leave(churn_state::member &mb)
+	{
+		st.agents[box_of(mb.at)]->disassociate(mb.addr);
+		mb.at.clear();
+	}
+
+	void crowd_move()
+	{
+		churn_state &c = *st.churn;
+		size_t i = c.rng() % c.crowd.size();
+		churn_state::member &mb = c.crowd[i];
+		unsigned r = c.rng() % 4;
+		if (mb.at.empty()) {
+			std::string to = random_bss("");
+			if (to.empty())
+				return;
+			c.by_addr.erase(mb.addr);
+			mb.addr = random_addr();
+			c.by_addr[mb.addr] = i;
+			mb.at = to;
+			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+			c.joins++;
+		} else if (r == 0) {
+			crowd_leave(mb);
+			c.leaves++;
+		} else {
+			std::string to = random_bss(mb.at);
+			if (to.empty())
+				return;
+			// Half leave first; the others are still listed by the BSS
+			// they left until the controller drops them there.
+			if (r == 1)
+				st.agents[box_of(mb.at)]->disassociate(mb.addr);
+			mb.at = to;
+			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+			c.roams++;
+		}
+	}
+
+	void crowd_tick()
+	{
+		churn_state &c = *st.churn;
+		if (!c.running)
+			return;
+		if (m.elapsed() >= c.end_at) {
+			churn_end();
+			return;
+		}
+		for (int k = 0; k < 2; k++)
+			crowd_move();
+		h.post([this] { crowd_tick(); }, 50);
+	}
+
+	void box_tick()
+	{
+		churn_state &c = *st.churn;
+		if (!c.running || c.boxes.empty())
+			return;
+		const std::string name = c.boxes[c.next_box++ % c.boxes.size()];
+		agent *a = st.agents[name];
+		int k = c.box_events++;
+		if (!a->present()) {
+			a->reappear();
+			c.appears++;
+		} else if (k % 3 == 2) {
+			// Every third event restarts an agent, the router's every
+			// other time.
+			agent *r = (k / 3) % 2 && st.local ? st.local : a;
+			r->restart({"wifi.agent", "wifix"}, 500);
+			c.restarts++;
+		} else {
+			// Its stations lose their BSS with it, without a word, and
+			// look for another one under the same address.
+			std::vector<size_t> lost;
+			for (size_t i = 0; i < c.crowd.size(); i++)
+				if (box_of(c.crowd[i].at) == name) {
+					a->remove_station(c.crowd[i].addr);
+					c.crowd[i].at.clear();
+					lost.push_back(i);
+				}
+			a->vanish();
+			c.vanishes++;
+			h.post([this, lost] { crowd_rejoin(lost); }, REJOIN_DELAY_MS);
+		}
+		h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
+	}
+
+	// Stations move a few at a time, as a crowd does: ten every 100 ms.
+	static constexpr size_t CROWD_BATCH = 10;
+	static constexpr int CROWD_BATCH_MS = 100;
+
+	void crowd_rejoin(std::vector<size_t> lost)
+	{
+		churn_state &c = *st.churn;
+		if (lost.size() > CROWD_BATCH) {
+			std::vector<size_t> rest(lost.begin() + CROWD_BATCH, lost.end());
+			lost.resize(CROWD_BATCH);
+			h.post([this, rest] { crowd_rejoin(rest); }, CROWD_BATCH_MS);
+		}
+		for (size_t i : lost) {
+			churn_state::member &mb = c.crowd[i];
+			std::string to = random_bss("");
+			if (!c.running || !mb.at.empty() || to.empty())
+				continue;
+			mb.at = to;
+			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+			c.roams++;
+		}
+	}
+
+	void churn_start(const timeline_step &step)
+	{
+		st.churn = std::make_unique<churn_state>();
+		churn_state &c = *st.churn;
+		c.rng.seed(step.seed);
+		c.crowd.resize(static_cast<size_t>(step.count));
+		c.every = step.every;
+		c.end_at = s.duration - step.settle;
+		for (const auto &b : s.boxes)
+			if (!b.prefix.empty())
+				c.boxes.push_back(b.name);
+		c.running = true;
+		m.say("churn: " + std::to_string(step.count) +
+		      " stations with random addresses until " + std::to_string(int(c.end_at)) +
+		      " s; a box event every " + std::to_string(step.every).substr(0, 4) + " s");
+		crowd_tick();
+		h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
+	}
+
+	void churn_end()
+	{
+		churn_state &c = *st.churn;
+		c.running = false;
+		size_t n = 0;
+		for (auto &mb : c.crowd) {
+			if (mb.at.empty())
+				continue;
+			crowd_leave(mb);
+			if (++n == CROWD_BATCH) {
+				h.post([this] { churn_end(); }, CROWD_BATCH_MS);
+				return;
+			}
+		}
+		// Addresses a BSS still lists after the station went elsewhere.
+		for (auto &kv : st.agents)
+			for (const auto &addr : c.used)
+				kv.second->remove_station(addr);
+		for (const auto &b : s.boxes)
+			if (!st.agents[b.name]->present()) {
+				st.agents[b.name]->reappear();
+				c.appears++;
+			}
+		m.say("churn over: " + std::to_string(c.joins) + " joins, " +
+		      std::to_string(c.roams) + " roams, " + std::to_string(c.leaves) + " leaves, " +
+		      std::to_string(c.used.size()) + " addresses; " + std::to_string(c.vanishes) +
+		      " boxes vanished, " + std::to_string(c.appears) + " came back, " +
+		      std::to_string(c.restarts) + " agents restarted; the crowd has left");
+		st.steps_done++;
+	}
+
+	// A crowd address: the account stays quiet about it.
+	bool crowd(const mac_addr &a) const { return st.churn && st.churn->used.count(a); }
 
 	// What the router hears of `box` when it scans: its BSSes, with the
 	// radar element when it detected radar.
@@ -367,6 +600,10 @@ struct mesh_actor {
 	void on_command(agent &a, const cmd_record &r)
 	{
 		std::string bn = box_name(a);
+		if (mac_addr lead; (r.id == CMD_MONITOR_STA || r.id == CMD_GET_MONITOR_STA ||
+				    r.id == CMD_STEER) &&
+				   decode_lead_mac(r.payload, &lead) && crowd(lead))
+			return;
 		if (m_verbose)
 			m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
 		fault_kind fk = fault_kind::none;
@@ -502,6 +739,8 @@ struct mesh_actor {
 	{
 		mac_addr addr;
 		bool is_mac = parse_mac(r.sta, &addr);
+		if (is_mac && crowd(addr))
+			return;
 		std::string who = is_mac ? m.sta_name(addr) : r.sta;
 		std::string line = "controller dropped " + who + " from " + box_name(a) + "/" + r.ifname;
 		const scenario_station *ss = is_mac ? station_of(s, addr) : nullptr;
@@ -515,6 +754,18 @@ struct mesh_actor {
 	{
 		if (st.in_model)
 			return;
+		if (crowd(addr)) {
+			auto it = st.churn->by_addr.find(addr);
+			std::string bss = box_name(a) + "/" + ifname;
+			if (it != st.churn->by_addr.end()) {
+				auto &mb = st.churn->crowd[it->second];
+				if (joined)
+					mb.at = bss;
+				else if (mb.at == bss)
+					mb.at.clear();
+			}
+			return;
+		}
 		const scenario_station *ss = station_of(s, addr);
 		if (!ss)
 			return;
@@ -622,7 +873,9 @@ void mesh::start_timeline()
 				[this, ap, sp, i] {
 					st_->step_ran[i] = h_.now();
 					ap->run_step(*sp);
-					st_->steps_done++;
+					// A churn counts once it is over.
+					if (sp->kind != step_kind::churn)
+						st_->steps_done++;
 				},
 				static_cast<int>(sp->at * 1000));
 		}
@@ -639,7 +892,11 @@ bool mesh::timeline_done() const
 
 double mesh::timeline_end() const
 {
-	return s_.timeline.empty() ? 0 : s_.timeline.back().at;
+	double end = s_.timeline.empty() ? 0 : s_.timeline.back().at;
+	for (const auto &step : s_.timeline)
+		if (step.kind == step_kind::churn)
+			end = std::max(end, s_.duration - step.settle);
+	return end;
 }
 
 // ---- expectations and the summary --------------------------------------------

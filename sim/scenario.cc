@@ -289,6 +289,9 @@ public:
 				fail(r.at("config"), "not an object (" + quoted(cfg) + ")");
 			s.config = json_object_to_json_string_ext(cfg, JSON_C_TO_STRING_PLAIN);
 		}
+		s.quiet = r.boolean("quiet", false);
+		s.mtrace = r.boolean("mtrace", false);
+		s.rss_flat_kb = static_cast<int>(r.integer("rss_flat_kb", false, 0, 0, 1 << 20));
 
 		json_object *boxes = r.array("boxes", true);
 		size_t nb = json_object_array_length(boxes);
@@ -469,8 +472,9 @@ private:
 		obj_reader r(o, path);
 		timeline_step st;
 		st.at = r.number("at", true, 0, 0, 600);
-		static const char *const actions[] = {"signal", "join",  "roam",  "leave", "vanish",
-						      "appear", "radar", "fault", "event", "note"};
+		static const char *const actions[] = {"signal", "join",  "roam",  "leave",
+						      "vanish", "appear", "radar", "fault",
+						      "event",  "note",   "restart", "churn"};
 		std::string action;
 		for (const char *a : actions)
 			if (r.has(a)) {
@@ -480,7 +484,7 @@ private:
 			}
 		if (action.empty())
 			fail(path, "no action (signal, join, roam, leave, vanish, appear, radar, "
-				   "fault, event or note)");
+				   "fault, event, note, restart or churn)");
 		std::unique_ptr<obj_reader> hold;
 		obj_reader *sub = nullptr;
 		if (action == "signal") {
@@ -532,6 +536,33 @@ private:
 					fail(a.at("data"), "not an object (" + quoted(d) + ")");
 				st.json = json_object_to_json_string_ext(d, JSON_C_TO_STRING_PLAIN);
 			}
+			a.no_unknown_keys();
+		} else if (action == "restart") {
+			st.kind = step_kind::restart;
+			obj_reader a(r.get(action), r.at(action));
+			st.box = a.str("box", true);
+			check_box(a.at("box"), st.box);
+			if (json_object *ord = a.array("order", false)) {
+				for (size_t i = 0; i < json_object_array_length(ord); i++) {
+					json_object *e = json_object_array_get_idx(ord, i);
+					std::string v = json_object_is_type(e, json_type_string)
+								? json_object_get_string(e)
+								: "";
+					if (v != "wifi.agent" && v != "wifix" && v.rfind("router.", 0))
+						fail(idx(a.at("order"), i),
+						     "not an object of a box (" + quoted(e) + ")");
+					st.order.push_back(v);
+				}
+			}
+			st.gap = a.number("gap", false, 0, 0, 60);
+			a.no_unknown_keys();
+		} else if (action == "churn") {
+			st.kind = step_kind::churn;
+			obj_reader a(r.get(action), r.at(action));
+			st.count = static_cast<int>(a.integer("stations", true, 0, 1, 5000));
+			st.seed = static_cast<unsigned>(a.integer("seed", false, 1, 0, 1 << 30));
+			st.every = a.number("boxes_every", false, 4, 0.5, 600);
+			st.settle = a.number("settle", false, 5, 1, 60);
 			a.no_unknown_keys();
 		} else {
 			st.kind = step_kind::note;

@@ -25,7 +25,10 @@
 //     "roam": {"sta", "to", "leave"} | "leave": "sta" | "vanish": "box" |
 //     "appear": "box" | "radar": "box" or {"box", "on"} |
 //     "fault": {"box", "cmd", "kind", "value", "raw"} |
-//     "event": {"name", "data": {...}} | "note": "text"}],
+//     "event": {"name", "data": {...}} | "note": "text" |
+//     "restart": {"box", "order": ["wifi.agent", "wifix"], "gap": seconds} |
+//     "churn": {"stations": N, "seed", "boxes_every": seconds,
+//               "settle": seconds}}],
 //   "expect": [{one of: "disconnect": {"box", "ifname", "sta", "within"} |
 //     "no_disconnect": {"box", "ifname", "sta"} |
 //     "steer": {"sta", "box", "to", "within"} |
@@ -35,9 +38,20 @@
 //     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
 //     "no_log": "text" | "history": {"sta", "kind", "contains"}; and
 //     optionally "label"}],
-//   "config": {...} (sent to the controller's set_config once it is up)
+//   "config": {...} (sent to the controller's set_config once it is up),
+//   "quiet": true (the controller logs at its default level, without
+//   traces), "mtrace": true (run the controller with -m; at the end every traced
+//   allocation must have its release), "rss_flat_kb": 64 (the controller's
+//   RssAnon at the end within that much of its value after start-up).
 // Timeline times count from the moment the controller has finished its
-// start-up survey.
+// start-up survey. A restart withdraws all of the box's objects, resets
+// what its agent was told (neighbors, exclusion list, channel, monitored
+// stations) and adds the objects again: those not named in "order" at once,
+// then the named ones in that order, "gap" seconds apart. A churn runs from
+// its step until "settle" seconds before the end of the run: a crowd of
+// stations with random addresses joins, roams and leaves, and every
+// "boxes_every" seconds a box vanishes, comes back or has its agent
+// restarted; at its end the crowd leaves and every box is back.
 //
 // "within": seconds (above 0) that a disconnect or steer may take after its
 // cause: the latest timeline step naming the station (signal, join, roam or
@@ -94,6 +108,8 @@ enum class step_kind {
 	fault,     // box, fault
 	event,     // name, json: any event by full name
 	note,      // text: a line in the timeline
+	restart,   // box, order, gap
+	churn,     // count, seed, every, settle
 };
 
 struct timeline_step {
@@ -109,6 +125,12 @@ struct timeline_step {
 	std::string name;
 	std::string json;
 	std::string text;
+	std::vector<std::string> order; // restart: objects added last, in order
+	double gap = 0;                 // restart: seconds between them
+	int count = 0;                  // churn: stations of the crowd
+	unsigned seed = 1;              // churn
+	double every = 0;               // churn: seconds between box events
+	double settle = 0;              // churn: ends this long before the run
 };
 
 enum class expect_kind {
@@ -153,6 +175,9 @@ struct scenario {
 	// Seconds after the controller is up when the run ends at the latest;
 	// it ends earlier once the timeline is done and every expectation holds.
 	double duration = 30;
+	bool quiet = false;
+	bool mtrace = false;
+	int rss_flat_kb = 0; // 0: not checked
 	std::vector<scenario_box> boxes;
 	std::vector<scenario_station> stations;
 	std::vector<timeline_step> timeline; // sorted by `at`

@@ -5,12 +5,22 @@
 // The table owns its records: they are created only by as_update_entry and
 // released only by as_clean_entry. A record pointer obtained from the table
 // is used within the same loop callback and not kept.
+//
+// The table is bounded: it holds at most AS_MAX_STA records (a new station
+// evicts the least recently heard one), and a station not heard of for
+// AS_MAX_AGE_SEC is dropped. Records are also on a list ordered by when they
+// were last heard of (an association, an association list, a low-RSSI
+// report), least recently first.
 #pragma once
 
 #include <cstdint>
 
+#include "src/bus.h"
+
 #define AS_TABLE_SIZE 64
 #define AS_NO_RSSI (-127)
+#define AS_MAX_STA 4096
+#define AS_MAX_AGE_SEC (24 * 3600)
 
 struct active_sta {
 	uint8_t macaddr[6];
@@ -19,8 +29,9 @@ struct active_sta {
 	int32_t rssi;             // last "lowrssi" report, dBm
 	int32_t best_nbr_rssi;    // best neighbour measurement; -127: none
 	uint8_t best_nbr_bssid[6];
-	int64_t last_event;       // monotonic seconds of its last event; set by the controller
 	struct active_sta *next;  // next record of the same chain
+	uint32_t last_heard;      // monotonic seconds
+	struct list_head heard;   // on the heard list, least recently first
 };
 
 // Bucket of a MAC address: (m[3] ^ m[4] ^ m[5]) & 0x3f.
@@ -47,8 +58,17 @@ struct active_sta *create_entry(struct active_sta **table, const uint8_t *macadd
 // old_bssid is cleared; otherwise the record is unlinked and freed, so a
 // pointer to it held by the caller is dead afterwards.
 void as_clean_entry(struct active_sta **table, const uint8_t *macaddr, const uint8_t *bssid);
-// Logs every record, bucket by bucket, newest first within a chain.
+// Logs every record, bucket by bucket, newest first within a chain; walks
+// nothing when the log would not take the lines.
 void as_dump(struct active_sta **table);
+// The station was heard of (a report about it): it moves to the end of the
+// heard list.
+void as_touch(struct active_sta **table, struct active_sta *s);
+// Drops the stations not heard of for AS_MAX_AGE_SEC at `now` (monotonic
+// seconds); as_update_entry does this on every call.
+void as_expire(struct active_sta **table, uint32_t now);
+// Number of records.
+int as_count(void);
 // Removes every record through as_clean_entry, chain by chain. The daemon
 // keeps its stations until it exits; tests use this to leave the
 // process-wide table empty.

@@ -110,7 +110,9 @@ int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *c
 	struct blob_buf b;
 	int ret;
 
-	if (cntlr_health_skip(cntlr, agent_id, cmd_name(cmd->id)))
+	// On the way out nothing more is sent: a hung agent would hold the
+	// stop for the whole time-out.
+	if (cntlr_stopping() || cntlr_health_skip(cntlr, agent_id, cmd_name(cmd->id)))
 		return UBUS_STATUS_TIMEOUT;
 
 	memset(&b, 0, sizeof(b));

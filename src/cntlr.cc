@@ -1,7 +1,9 @@
 #include "src/cntlr.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -75,16 +77,106 @@ void cntlr_start_timers(struct cntlr *c)
 	uloop_timeout_set(&c->nbr_timer, CNTLR_NBR_FIRST_MS);
 }
 
-// The one controller of the process. It is never released; holding it here
-// keeps it (and all it owns) reachable until exit.
+// SIGINT/SIGTERM. The handler stays in place for the whole run, before the
+// loop too (the loop leaves handlers it finds alone): the signal number is
+// kept, the loop (or a synchronous bus call waiting in it) is told to end,
+// and a byte on the stop pipe wakes a loop that is about to wait.
+static volatile sig_atomic_t cntlr_stop_signal;
+static int cntlr_stop_pipe[2] = {-1, -1};
+static struct uloop_fd cntlr_stop_fd;
+
+static void cntlr_on_stop_signal(int sig)
+{
+	int saved = errno;
+
+	cntlr_stop_signal = sig;
+	uloop_end();
+	if (cntlr_stop_pipe[1] >= 0 && write(cntlr_stop_pipe[1], "", 1) < 0) {
+		// A full pipe already holds a wake-up.
+	}
+	errno = saved;
+}
+
+bool cntlr_stopping(void)
+{
+	return cntlr_stop_signal != 0;
+}
+
+static void cntlr_stop_fd_cb(struct uloop_fd *u, unsigned int)
+{
+	char buf[16];
+
+	while (read(u->fd, buf, sizeof(buf)) > 0)
+		;
+	uloop_end();
+}
+
+static void cntlr_stop_watch(void)
+{
+	if (pipe2(cntlr_stop_pipe, O_NONBLOCK | O_CLOEXEC) < 0) {
+		cntlr_stop_pipe[0] = cntlr_stop_pipe[1] = -1;
+		return;
+	}
+	cntlr_stop_fd.fd = cntlr_stop_pipe[0];
+	cntlr_stop_fd.cb = cntlr_stop_fd_cb;
+	uloop_fd_add(&cntlr_stop_fd, ULOOP_READ);
+	// A signal taken before the pipe existed still ends the loop.
+	if (cntlr_stopping())
+		cntlr_on_stop_signal(cntlr_stop_signal);
+}
+
+static void cntlr_stop_unwatch(void)
+{
+	if (cntlr_stop_pipe[0] < 0)
+		return;
+	uloop_fd_delete(&cntlr_stop_fd);
+	int rd = cntlr_stop_pipe[0], wr = cntlr_stop_pipe[1];
+	cntlr_stop_pipe[0] = cntlr_stop_pipe[1] = -1;
+	close(wr);
+	close(rd);
+}
+
+void cntlr_release(struct cntlr *c)
+{
+	struct watchnode *wn, *wtmp;
+	struct node *n, *tmp;
+
+	uloop_timeout_cancel(&c->nbr_timer);
+	uloop_timeout_cancel(&c->channel_timer);
+	list_for_each_entry_safe(wn, wtmp, &c->watchlist, list)
+		free_watchnode_cleanup(c, wn);
+	// The local node goes first: without it no box's BSSes are withdrawn
+	// from anyone on the way out.
+	if (c->lnode) {
+		n = c->lnode;
+		c->lnode = nullptr;
+		list_del(&n->list);
+		c->num_nodes--;
+		free_node_cleanup(c, n);
+	}
+	list_for_each_entry_safe(n, tmp, &c->nodelist, list) {
+		list_del(&n->list);
+		c->num_nodes--;
+		free_node_cleanup(c, n);
+	}
+	as_clean_all(c->as_table);
+}
+
+// The one controller of the process, reachable until it is released at
+// the end of the run.
 static struct cntlr *cntlr_self;
 
 int start_controller(void)
 {
 	struct cntlr *c;
 
+	set_signal_handler(SIGINT, cntlr_on_stop_signal);
+	set_signal_handler(SIGTERM, cntlr_on_stop_signal);
+	// A stop signal cuts the wait short.
 	sleep(2);
 	set_signal_handler(SIGPIPE, SIG_IGN);
+	if (cntlr_stopping())
+		return 0;
 
 	c = static_cast<struct cntlr *>(MTRACE_CALLOC(1, sizeof(struct cntlr)));
 	if (!c)
@@ -96,29 +188,38 @@ int start_controller(void)
 	if (!c->ctx) {
 		log_message(LOG_LEVEL_CRITICAL, ERROR_MSG("Failed to connect to ubus\n"));
 		MTRACE_FREE(c);
+		uloop_done();
 		return -1;
 	}
 
 	cntlr_self = c;
 	cntlr_init(c);
 	ubus_add_uloop(c->ctx);
+	cntlr_stop_watch();
 
 	// Everything up to the loop is synchronous: no timer and no bus event
-	// is handled before uloop_run.
-	cntlr_discover(c);
-	cntlr_survey(c);
-	cntlr_register_handlers(c);
-	cntlr_start_timers(c);
-	cntlr_ubus_add(c);
-
-	uloop_run();
+	// is handled before uloop_run. A stop signal skips what is left.
+	if (!cntlr_stopping())
+		cntlr_discover(c);
+	if (!cntlr_stopping())
+		cntlr_survey(c);
+	if (!cntlr_stopping()) {
+		cntlr_register_handlers(c);
+		cntlr_start_timers(c);
+		cntlr_ubus_add(c);
+		uloop_run();
+	}
 
 	cntlr_ubus_remove(c);
+	cntlr_release(c);
 	// Only topo_ev is dropped by name; ubus_free closes the connection and
-	// with it every registration still held (meshlink_ev, the nodes').
+	// with it every registration still held (meshlink_ev).
 	ubus_unregister_event_handler(c->ctx, &c->topo_ev);
 	cntlr_health_stop(c);
 	ubus_free(c->ctx);
+	cntlr_stop_unwatch();
 	uloop_done();
+	cntlr_self = nullptr;
+	MTRACE_FREE(c);
 	return 0;
 }

@@ -5,8 +5,9 @@
 // Ownership: the controller owns the node list and the watchlist; a node owns
 // its fronthaul BSS list, its event handler and its timer; a watchnode owns
 // its two timers. Nodes are released only by free_node_cleanup, watchnodes
-// only by free_watchnode_cleanup. The controller record lives until the
-// process ends.
+// only by free_watchnode_cleanup. At the end of the run cntlr_release frees
+// them all, the stations too, and start_controller frees the controller
+// record last, so that a trace of a whole run pairs every allocation.
 //
 // Every record is a plain struct allocated zero-filled through the tracing
 // allocator (the fronthaul BSS through mtrace_malloc). Timers and event
@@ -75,6 +76,8 @@ struct node {
 	uint8_t probing;                  // probe_req is in flight
 	struct uloop_timeout probe_timer; // node_probe_timer
 	struct ubus_request probe_req;
+
+	uint8_t restarted; // a new wifi.agent id was seen: drive it again
 };
 
 // A box that vanished, watched for radar; on cntlr->watchlist.
@@ -111,10 +114,18 @@ struct cntlr {
 
 // --- controller life (cntlr.cc)
 // The whole life of the controller: waits 2 s, connects, discovers, surveys,
-// registers, runs the loop until SIGINT/SIGTERM. 0 after the loop ended, -1
-// when the record cannot be allocated or the bus connection fails. The
-// record is never released.
+// registers, runs the loop until SIGINT/SIGTERM, then releases every record
+// (the controller's last). SIGINT/SIGTERM at any point skip what is left of
+// the start-up. 0 after the loop ended or a stop signal, -1 when the record
+// cannot be allocated or the bus connection fails.
 int start_controller(void);
+// True once SIGINT or SIGTERM came: no command goes out any more, and passes
+// end early.
+bool cntlr_stopping(void);
+// Releases the watchnodes, the nodes (the local one first, so that nothing
+// is withdrawn from it) and the stations, and cancels the controller's
+// timers. The record itself and its bus connection stay.
+void cntlr_release(struct cntlr *c);
 // Initialises a record the caller allocated zero-filled and connected (ctx
 // set): the handler and timer callbacks (nothing is registered or armed),
 // empty lists, no lnode, topology_id -1, and the station table attached.
@@ -143,6 +154,20 @@ void build_topology_tree(struct ubus_request *req, int type, struct blob_attr *m
 struct node *find_node_by_ip(struct cntlr *c, const char *text);
 int is_foreign_mac(struct cntlr *c, const uint8_t *mac);
 int get_hwaddr_by_ip(const char *device, const char *ip, struct node *n);
+// Looks up the ids of the box's five objects behind `prefix` anew; a missing
+// one is -1 (traced).
+void node_lookup_objects(struct node *n, const char *prefix);
+// The prefix of `path` when it is `name` alone ("") or "prefix/name", into
+// `prefix` (PREFIX_MAX bytes); -1 otherwise.
+int node_object_prefix(const char *path, const char *name, char *prefix);
+// The node of `prefix` ("": the local node), or null; silent about a prefix
+// that is no address.
+struct node *node_by_prefix(struct cntlr *c, const char *prefix);
+// One object of the bus, as a lookup lists it: when it is one of a known
+// box's five objects under another id (missing so far, or re-added by a
+// restarted agent), the node takes the id; a new wifi.agent id marks the
+// node restarted. 1 when an id changed.
+int node_note_object(struct cntlr *c, const char *path, uint32_t id);
 void node_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev,
 			const char *type, struct blob_attr *msg);
 void cntlr_event_handler_local(struct ubus_context *ctx, struct ubus_event_handler *ev,
@@ -175,6 +200,8 @@ void node_get_monitor_sta(struct cntlr *c, char *resp, int len, void *priv);
 // --- neighbor lists and steering exclusion (cntlr_nbr.cc)
 void cntlr_neighbor_timer(struct uloop_timeout *t);
 void cntlr_steer_exclude(struct cntlr *c);
+// The same list, sent to `only` (every node when null).
+void cntlr_steer_exclude_to(struct cntlr *c, struct node *only);
 void free_node_cleanup(struct cntlr *c, struct node *n);
 
 // --- presence events, watchlist, radar recovery (cntlr_watch.cc)
@@ -222,6 +249,19 @@ void cntlr_ubus_remove(struct cntlr *c);
 const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
 // Monotonic seconds.
 int64_t cntlr_now(void);
+
+// --- agents that restart (cntlr_resync.cc)
+// Right after the neighbor timer's rescan: remote nodes without a MAC ask
+// the ARP cache again (the exclusion list goes out to all when one is
+// learnt), and nodes marked restarted are driven again.
+void cntlr_resync_nodes(struct cntlr *c);
+// A restarted agent forgot what it was told: the exclusion list (with
+// `exclude`) and, on the local node while a radar hold runs, the channel.
+// Its neighbor entries come with the next pass.
+void node_redrive(struct cntlr *c, struct node *n, bool exclude);
+// The agent of a known box was added again (presence event): the box's ids
+// are looked up anew and the channel hold is brought back.
+void node_agent_added(struct cntlr *c, struct node *n, const char *prefix);
 
 // --- start-up survey (cntlr_survey.cc)
 void cntlr_survey(struct cntlr *c);

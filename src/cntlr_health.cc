@@ -76,7 +76,8 @@ void node_health_timed_out(struct node *n, const char *what)
 	struct blob_buf b;
 	int ret;
 
-	if (n->unresponsive)
+	// A call cut short by a stop signal says nothing about the agent.
+	if (n->unresponsive || cntlr_stopping())
 		return;
 	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Probing node %s: %s timed out\n"),
 		    node_label(n, ip, sizeof(ip)), what);

@@ -70,6 +70,7 @@ void cntlr_neighbor_timer(struct uloop_timeout *t)
 	// Agents that appeared without an event (or before the topology
 	// daemon saw them) become nodes here.
 	ubus_lookup(c->ctx, nullptr, agent_lookup_cb, c);
+	cntlr_resync_nodes(c);
 
 	list_for_each_entry(n, &c->nodelist, list) {
 		char ip[INET_ADDRSTRLEN] = {};
@@ -83,14 +84,22 @@ void cntlr_neighbor_timer(struct uloop_timeout *t)
 
 	if (c->num_nodes > 1) {
 		log_message(LOG_LEVEL_TRACE, TRACE_MSG("num nodes = %d\n"), c->num_nodes);
-		list_for_each_entry(n, &c->nodelist, list)
+		list_for_each_entry(n, &c->nodelist, list) {
+			if (cntlr_stopping())
+				break;
 			send_neighbors_to(c, n);
+		}
 	}
 
 	uloop_timeout_set(&c->nbr_timer, c->cfg.neighbor_interval * 1000);
 }
 
 void cntlr_steer_exclude(struct cntlr *c)
+{
+	cntlr_steer_exclude_to(c, nullptr);
+}
+
+void cntlr_steer_exclude_to(struct cntlr *c, struct node *only)
 {
 	// 15 addresses of 17 characters and the terminator.
 	char list[STEER_EXCLUDE_MAX * MAC_TEXT_LEN + 1] = {};
@@ -118,6 +127,8 @@ void cntlr_steer_exclude(struct cntlr *c)
 		return;
 
 	list_for_each_entry(n, &c->nodelist, list) {
+		if (only && n != only)
+			continue;
 		if (hwaddr_is_zero(n->macaddr))
 			log_message(LOG_LEVEL_TRACE,
 				    TRACE_MSG("Cntlr: CMD_STEER_EXCLUDE to agent @[local] --->>\n"));
@@ -155,6 +166,9 @@ void free_node_cleanup(struct cntlr *c, struct node *n)
 		}
 	}
 
+	// The box's stations stay in the table: a restarted agent's box comes
+	// back with them, and a station that shows up elsewhere is moved by
+	// its association. The others age out.
 	list_for_each_entry_safe(f, tmp, &n->fhbsslist, list) {
 		list_del(&f->list);
 		MTRACE_FREE(f);

@@ -33,6 +33,85 @@ static bool node_object_path(char *buf, size_t size, const char *prefix, const c
 	return n >= 0 && (size_t)n < size;
 }
 
+// The id fields of node_objects[i], in the same order.
+static uint32_t *node_object_id(struct node *n, size_t i)
+{
+	uint32_t *ids[] = {&n->system_id, &n->graph_id, &n->network_id, &n->wifix_id,
+			   &n->agent_id};
+
+	return ids[i];
+}
+
+void node_lookup_objects(struct node *n, const char *prefix)
+{
+	char path[PREFIX_MAX];
+
+	for (size_t i = 0; i < sizeof(node_objects) / sizeof(node_objects[0]); i++) {
+		bool fits = node_object_path(path, sizeof(path), prefix, node_objects[i]);
+		uint32_t *id = node_object_id(n, i);
+
+		if (!fits || ubus_lookup_id(n->cntlr->ctx, path, id) != 0) {
+			*id = (uint32_t)-1;
+			log_message(LOG_LEVEL_TRACE, TRACE_MSG("object '%s' not present!\n"), path);
+		}
+	}
+}
+
+int node_object_prefix(const char *path, const char *name, char *prefix)
+{
+	size_t len = strlen(path), nl = strlen(name);
+
+	memset(prefix, 0, PREFIX_MAX);
+	if (len < nl || strcmp(path + len - nl, name))
+		return -1;
+	if (len == nl)
+		return 0;
+	if (path[len - nl - 1] != '/' || len - nl - 1 >= PREFIX_MAX)
+		return -1;
+	memcpy(prefix, path, len - nl - 1);
+	return 0;
+}
+
+struct node *node_by_prefix(struct cntlr *c, const char *prefix)
+{
+	struct in_addr addr = {};
+	struct node *n;
+
+	// Silently: the rescan offers every object of the bus.
+	if (prefix[0] && !inet_aton(prefix, &addr))
+		return nullptr;
+	list_for_each_entry(n, &c->nodelist, list) {
+		if (prefix[0] ? !n->is_local && n->ipaddr.s_addr == addr.s_addr : n->is_local)
+			return n;
+	}
+	return nullptr;
+}
+
+int node_note_object(struct cntlr *c, const char *path, uint32_t id)
+{
+	for (size_t i = 0; i < sizeof(node_objects) / sizeof(node_objects[0]); i++) {
+		char prefix[PREFIX_MAX];
+		struct node *n;
+		uint32_t *old;
+
+		if (node_object_prefix(path, node_objects[i], prefix) < 0)
+			continue;
+		n = node_by_prefix(c, prefix);
+		if (!n)
+			return 0;
+		old = node_object_id(n, i);
+		if (*old == id)
+			return 0;
+		log_message(LOG_LEVEL_TRACE, TRACE_MSG("object '%s' id %08x -> %08x\n"), path,
+			    *old, id);
+		*old = id;
+		if (old == &n->agent_id)
+			n->restarted = 1;
+		return 1;
+	}
+	return 0;
+}
+
 struct node *alloc_node_init(struct cntlr *c, const char *prefix)
 {
 	const char *patterns[] = {"wifi*", "client*"};
@@ -61,16 +140,7 @@ struct node *alloc_node_init(struct cntlr *c, const char *prefix)
 		log_message(LOG_LEVEL_TRACE, TRACE_MSG("lnode = %p\n"), (void *)n);
 	}
 
-	uint32_t *ids[] = {&n->system_id, &n->graph_id, &n->network_id, &n->wifix_id,
-			   &n->agent_id};
-	for (size_t i = 0; i < sizeof(node_objects) / sizeof(node_objects[0]); i++) {
-		bool fits = node_object_path(path, sizeof(path), prefix, node_objects[i]);
-
-		if (!fits || ubus_lookup_id(c->ctx, path, ids[i]) != 0) {
-			*ids[i] = (uint32_t)-1;
-			log_message(LOG_LEVEL_TRACE, TRACE_MSG("object '%s' not present!\n"), path);
-		}
-	}
+	node_lookup_objects(n, prefix);
 
 	n->event_handler.cb = node_event_handler;
 	for (const char *pattern : patterns) {
@@ -162,9 +232,11 @@ void agent_lookup_cb(struct ubus_context *, struct ubus_object_data *obj, void *
 	struct cntlr *c = static_cast<struct cntlr *>(priv);
 	char prefix[PREFIX_MAX];
 
-	if (cntlr_prefix_from_path(obj->path, prefix))
-		return;
-	topology_add_node(c, prefix);
+	if (cntlr_prefix_from_path(obj->path, prefix) == 0)
+		topology_add_node(c, prefix);
+	// A box whose agent restarted (or whose object came late) keeps its
+	// node: only the ids tell.
+	node_note_object(c, obj->path, obj->id);
 }
 
 static const char *tree_string(struct json_object *entry, const char *key)

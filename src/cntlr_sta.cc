@@ -185,9 +185,7 @@ int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remot
 
 		if (c->cfg.duplicate_removal)
 			cntlr_drop_repeated_clients(c, mac, bssid, from_remote);
-		s = as_update_entry(c->as_table, mac, bssid);
-		if (s)
-			s->last_event = cntlr_now();
+		as_update_entry(c->as_table, mac, bssid);
 
 		log_message(LOG_LEVEL_TRACE,
 			    TRACE_MSG("Start Monitoring for STA %02x:%02x:%02x:%02x:%02x:%02x ....\n"),
@@ -219,10 +217,7 @@ void cntlr_assoclist_resp(struct cntlr *c, char *resp, int len, void *priv)
 		if (!is_foreign_mac(c, sta))
 			continue;
 
-		struct active_sta *s = as_update_entry(c->as_table, sta, bssid);
-
-		if (s)
-			s->last_event = cntlr_now();
+		as_update_entry(c->as_table, sta, bssid);
 		log_message(LOG_LEVEL_TRACE,
 			    TRACE_MSG("Start Monitoring for STA %02x:%02x:%02x:%02x:%02x:%02x ....\n"),
 			    MAC2STR(sta));
@@ -288,6 +283,9 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 {
 	struct blob_buf b = {};
 	int ret;
+
+	if (cntlr_stopping())
+		return UBUS_STATUS_TIMEOUT;
 
 	blob_buf_init(&b, 0);
 	blobmsg_add_string(&b, "ifname", ifname);

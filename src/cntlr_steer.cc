@@ -68,7 +68,7 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 				  "to be associated", lowrssi);
 		return -1;
 	}
-	s->last_event = cntlr_now();
+	as_touch(c->as_table, s);
 	if (!c->cfg.steering || cntlr_config_excluded(&c->cfg, macaddr)) {
 		cntlr_history_add(c, HIST_NO_STEER, macaddr, s->bssid, nullptr,
 				  "not steered: %s", c->cfg.steering ? "on the steering exclusion list"

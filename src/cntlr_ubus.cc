@@ -240,7 +240,7 @@ static int aircoord_stations(struct ubus_context *ctx, struct ubus_object *obj,
 			blobmsg_add_u32(&b, "rssi", (uint32_t)s->rssi);
 			add_mac(&b, "best_nbr_bssid", s->best_nbr_bssid);
 			blobmsg_add_u32(&b, "best_nbr_rssi", (uint32_t)s->best_nbr_rssi);
-			blobmsg_add_u32(&b, "age", (uint32_t)(now - s->last_event));
+			blobmsg_add_u32(&b, "age", (uint32_t)now - s->last_heard);
 			blobmsg_close_table(&b, t);
 		}
 	}

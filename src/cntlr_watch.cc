@@ -277,8 +277,14 @@ static void object_added(struct cntlr *c, const char *prefix, const char *name)
 	struct watchnode *wn;
 	struct in_addr ip;
 
+	struct node *known = node_by_prefix(c, prefix);
+
 	log_message(LOG_LEVEL_INFO, INFO_MSG("To add: %s/wifi.agent\n"), name);
 	topology_add_node(c, prefix);
+	// The box kept its node (the local one always does): its agent
+	// restarted under new ids.
+	if (known)
+		node_agent_added(c, known, prefix);
 	log_message(LOG_LEVEL_INFO, INFO_MSG("deleting node '%s' from watchlist\n"), prefix);
 
 	// The local agent is never watched, so its prefix ends no watch.
@@ -361,6 +367,19 @@ static void object_removed(struct cntlr *c, const char *prefix, const char *name
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Node '%s' not found in nodelist!\n"), prefix);
 }
 
+// A box's wifix may come back after its agent: a known node takes its new
+// id. Nothing else follows from it.
+static void companion_added(struct cntlr *c, const char *path)
+{
+	char prefix[PREFIX_MAX];
+	uint32_t id;
+
+	if (node_object_prefix(path, "wifix", prefix) < 0 || !node_by_prefix(c, prefix))
+		return;
+	if (ubus_lookup_id(c->ctx, path, &id) == 0)
+		node_note_object(c, path, id);
+}
+
 // After any agent came or went: the exclusion list changed, the remaining
 // boxes rescan, and every BSS list is read again.
 static void presence_refresh(struct cntlr *c)
@@ -404,7 +423,12 @@ void cntlr_meshlink_event_handler(struct ubus_context *, struct ubus_event_handl
 	if (!tb[0])
 		return;
 	path = blobmsg_get_string(tb[0]);
-	if (!strstr(path, "wifi.agent") || cntlr_prefix_from_path(path, prefix) < 0)
+	if (!strstr(path, "wifi.agent")) {
+		if (added)
+			companion_added(c, path);
+		return;
+	}
+	if (cntlr_prefix_from_path(path, prefix) < 0)
 		return;
 
 	if (added)

@@ -97,6 +97,11 @@ static void log_fifo_timestamp(int fd)
 	        tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
+bool log_wanted(int level)
+{
+	return opt_verbosity >= level || (opt_fifo && log_fifo_fd != 0);
+}
+
 // Each sink consumes its own copy of the argument list: a va_list cannot be
 // walked twice. The FIFO descriptor is non-blocking, so a missing or slow
 // reader loses the message instead of stalling the loop.

@@ -54,6 +54,10 @@ void log_close(void);
 // syslog.
 int log_syslog_priority(int level);
 
+// True when a message of `level` would reach some sink (the FIFO takes
+// every level): callers skip building long series of messages otherwise.
+bool log_wanted(int level);
+
 // Writes a message of `level` (enum log_level) to syslog and the stream when
 // the level is within opt_verbosity, and always to the FIFO (time-prefixed
 // when above it). Never blocks on the FIFO.

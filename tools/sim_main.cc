@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,11 +49,12 @@ void usage(FILE *f)
 {
 	fprintf(f,
 		"usage: aircoord-sim [-s SOCKET] [--topology] [--scenario NAME|FILE]\n"
-		"                    [--controller PATH] [-v]\n"
+		"                    [--controller PATH] [--duration SECONDS] [-v]\n"
 		"  -s SOCKET          join the bus at SOCKET instead of running a private one\n"
 		"  --topology         run the topology daemon whatever the scenario says\n"
 		"  --scenario NAME    a scenario of the scenario directory, or a file (default demo)\n"
 		"  --controller PATH  the controller to start (default: the one built with this)\n"
+		"  --duration SECONDS run this long at most (a churn runs until shortly before)\n"
 		"  -v                 more detail: every command, the controller's own log level\n");
 }
 
@@ -132,11 +135,36 @@ std::string make_netns(const sim::scenario &s)
 	       " neighbour entries";
 }
 
+// The trace file the controller writes with -m.
+const char *const trace_path = "/tmp/aircoord_mtrace.log";
+
+// In the controller's child, before exec: a mount namespace of its own in
+// which the trace file is `priv`, so that runs side by side keep their
+// traces apart. Returns what happened, for the timeline.
+std::string private_trace(const std::string &priv)
+{
+	int fd = open(priv.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	if (fd >= 0)
+		close(fd);
+	// The bind needs a file to cover; an empty one is left behind at most.
+	fd = open(trace_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	if (fd >= 0)
+		close(fd);
+	if (unshare(CLONE_NEWNS) != 0 ||
+	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+	    mount(priv.c_str(), trace_path, nullptr, MS_BIND, nullptr) != 0)
+		return std::string("no private trace file (") + strerror(errno) + "): the controller "
+		       "writes " + trace_path;
+	return "";
+}
+
 struct controller_proc {
 	pid_t pid = -1;
 	bool exited = false;
 	int status = 0;
 	std::string netns_note;
+	std::string trace; // the trace file as the simulator sees it
+	double stop_seconds = -1; // from SIGTERM to its end
 };
 
 controller_proc start_controller(const std::string &path, const std::string &sock,
@@ -152,6 +180,11 @@ controller_proc start_controller(const std::string &path, const std::string &soc
 	if (c.pid == 0) {
 		close(note[0]);
 		std::string msg = make_netns(s);
+		if (s.mtrace) {
+			std::string t = private_trace(dir + "/mtrace.log");
+			if (!t.empty())
+				msg += "\n" + t;
+		}
 		if (write(note[1], msg.data(), msg.size()) < 0) {
 			// The parent only misses a line of the account.
 		}
@@ -160,9 +193,13 @@ controller_proc start_controller(const std::string &path, const std::string &soc
 			dup2(fd, STDOUT_FILENO);
 			dup2(fd, STDERR_FILENO);
 		}
-		std::vector<std::string> args = {path, "-d", "-s", sock, "-p", pidfile, "-v"};
+		std::vector<std::string> args = {path, "-d", "-s", sock, "-p", pidfile};
+		if (!s.quiet)
+			args.push_back("-v");
 		if (verbose)
 			args.push_back("-v");
+		if (s.mtrace)
+			args.push_back("-m");
 		std::vector<char *> argv;
 		for (auto &a : args)
 			argv.push_back(a.data());
@@ -182,6 +219,9 @@ controller_proc start_controller(const std::string &path, const std::string &soc
 			c.netns_note.append(buf, static_cast<size_t>(n));
 	}
 	close(note[0]);
+	c.trace = c.netns_note.find("no private trace file") == std::string::npos
+			  ? dir + "/mtrace.log"
+			  : trace_path;
 	return c;
 }
 
@@ -197,16 +237,22 @@ bool controller_alive(controller_proc &c)
 	return true;
 }
 
-// SIGTERM, then SIGKILL when it does not end within a few seconds.
+// SIGTERM, then SIGKILL when it does not end within a few seconds; the time
+// it took is kept.
 void stop_controller(controller_proc &c)
 {
 	if (!controller_alive(c))
 		return;
+	auto t0 = std::chrono::steady_clock::now();
 	kill(c.pid, SIGTERM);
-	for (int i = 0; i < 100; i++) {
-		if (!controller_alive(c))
+	for (int i = 0; i < 500; i++) {
+		if (!controller_alive(c)) {
+			c.stop_seconds =
+				std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+					.count();
 			return;
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
 	kill(c.pid, SIGKILL);
 	waitpid(c.pid, &c.status, 0);
@@ -222,6 +268,55 @@ std::string describe_exit(int status)
 	return "unknown end";
 }
 
+// The controller's RssAnon in kB (/proc/PID/status), or -1.
+long rss_anon_kb(pid_t pid)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	std::string line;
+	while (std::getline(in, line))
+		if (line.rfind("RssAnon:", 0) == 0)
+			return strtol(line.c_str() + 8, nullptr, 10);
+	return -1;
+}
+
+// Every allocation of the trace has its release: "" when so, else what is
+// wrong. Releases of memory the trace never saw allocated (text a library
+// made) are fine.
+std::string check_trace(const std::string &text, size_t *allocs)
+{
+	std::map<std::string, std::string> live; // ptr -> its allocation line
+	std::istringstream in(text);
+	std::string line;
+	bool begun = false, ended = false;
+	*allocs = 0;
+	while (std::getline(in, line)) {
+		size_t p = line.find("] ");
+		std::string body = p == std::string::npos ? line : line.substr(p + 2);
+		if (body == "Begin")
+			begun = true;
+		else if (body == "End")
+			ended = true;
+		size_t q = body.find("ptr = ");
+		if (q == std::string::npos)
+			continue;
+		std::istringstream ps(body.substr(q + 6));
+		std::string ptr;
+		ps >> ptr;
+		if (body.rfind("free", 0) == 0) {
+			live.erase(ptr);
+		} else {
+			live[ptr] = body.substr(0, body.find("  [&"));
+			(*allocs)++;
+		}
+	}
+	if (!begun || !ended)
+		return std::string("trace ") + (begun ? "has no End line" : "is missing or has no Begin line");
+	if (live.empty())
+		return "";
+	return std::to_string(live.size()) + " allocations never released, e.g." +
+	       live.begin()->second;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -231,10 +326,12 @@ int main(int argc, char **argv)
 	std::string controller = AIRCOORD_DEFAULT_CONTROLLER;
 	bool topology = false;
 	bool verbose = false;
+	double duration = 0;
 	static const struct option longopts[] = {
 		{"topology", no_argument, nullptr, 't'},
 		{"scenario", required_argument, nullptr, 'c'},
 		{"controller", required_argument, nullptr, 'C'},
+		{"duration", required_argument, nullptr, 'D'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
 	};
@@ -255,6 +352,13 @@ int main(int argc, char **argv)
 			break;
 		case 'C':
 			controller = optarg;
+			break;
+		case 'D':
+			duration = strtod(optarg, nullptr);
+			if (duration < 1) {
+				fprintf(stderr, "aircoord-sim: --duration: not a number of seconds\n");
+				return 2;
+			}
 			break;
 		case 'h':
 			usage(stdout);
@@ -278,6 +382,8 @@ int main(int argc, char **argv)
 	}
 	if (topology)
 		s.topology = true;
+	if (duration > 0)
+		s.duration = duration;
 	if (access(controller.c_str(), X_OK) != 0) {
 		fprintf(stderr, "aircoord-sim: controller %s: %s\n", controller.c_str(),
 			strerror(errno));
@@ -374,6 +480,7 @@ int main(int argc, char **argv)
 			}
 			std::this_thread::sleep_for(std::chrono::milliseconds(50));
 		}
+		long rss_start = -1;
 		if (controller_alive(c)) {
 			m.say("controller up: start-up survey done with " + std::to_string(last_count) +
 			      " commands");
@@ -382,6 +489,7 @@ int main(int argc, char **argv)
 				m.say("controller refused the scenario's config: " + err);
 			else if (!s.config.empty())
 				m.say("controller configured: " + s.config);
+			rss_start = rss_anon_kb(c.pid);
 			m.start_timeline();
 		}
 
@@ -402,6 +510,7 @@ int main(int argc, char **argv)
 				break;
 		}
 		bool died = !controller_alive(c);
+		long rss_end = died ? -1 : rss_anon_kb(c.pid);
 		// Its history goes with it: read it while it still answers.
 		m.fetch_history();
 		if (stop_signal)
@@ -411,11 +520,43 @@ int main(int argc, char **argv)
 		stop_controller(c);
 		v = m.check(read_all(log_path));
 		sim::verdict cv;
-		cv.label = "controller ran to the end and stopped cleanly";
-		cv.pass = c.pid > 0 && !died && WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0;
-		cv.why = c.pid <= 0 ? "not started" : (died ? "ended early, " : "ended with ") +
-								describe_exit(c.status);
+		char took[64] = "";
+		if (c.stop_seconds >= 0)
+			snprintf(took, sizeof(took), " %.2f s after SIGTERM", c.stop_seconds);
+		cv.label = std::string("controller ran to the end and stopped cleanly") + took;
+		cv.pass = c.pid > 0 && !died && WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0 &&
+			  c.stop_seconds >= 0 && c.stop_seconds <= 1.0;
+		cv.why = c.pid <= 0 ? "not started"
+			 : died	    ? "ended early, " + describe_exit(c.status)
+			 : c.stop_seconds > 1.0 || c.stop_seconds < 0
+				 ? "more than 1 s after SIGTERM, " + describe_exit(c.status)
+				 : "ended with " + describe_exit(c.status);
 		v.push_back(cv);
+		if (s.mtrace) {
+			sim::verdict tv;
+			size_t allocs = 0;
+			tv.why = check_trace(read_all(c.trace), &allocs);
+			tv.pass = tv.why.empty();
+			tv.label = "allocation trace pairs every allocation with its release (" +
+				   std::to_string(allocs) + " allocations)";
+			v.push_back(tv);
+		}
+		if (s.rss_flat_kb > 0) {
+			sim::verdict rv;
+			rv.label = "controller's RssAnon stays within " + std::to_string(s.rss_flat_kb) +
+				   " kB of its value after start-up (" + std::to_string(rss_start) +
+				   " kB -> " + std::to_string(rss_end) + " kB)";
+#if defined(__SANITIZE_ADDRESS__)
+			// The sanitizer's allocator keeps freed memory in quarantine:
+			// its footprint says nothing about the controller's.
+			rv.pass = true;
+			rv.label += " (not judged in a sanitizer build)";
+#else
+			rv.pass = rss_start > 0 && rss_end > 0 && rss_end - rss_start <= s.rss_flat_kb;
+#endif
+			rv.why = rss_start < 0 || rss_end < 0 ? "not measured" : "grew too much";
+			v.push_back(rv);
+		}
 		m.print_summary(v);
 		bool all = true;
 		for (const auto &x : v)

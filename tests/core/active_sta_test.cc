@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -222,6 +223,58 @@ TEST_F(StationTable, AllZeroAddressIsNeverFoundNorEntered)
 	as_clean_entry(table_, kZero.data(), kA.data());
 	EXPECT_EQ(count(), 2u);
 	EXPECT_EQ(log_.text(), "");
+}
+
+// The table stays bounded: a new station in a full table evicts the least
+// recently heard one, and a station silent for a day is dropped by the next
+// update; heard-of stations (updated, or touched by a low-RSSI report) stay.
+TEST_F(StationTable, FullOrStaleTableLetsTheLeastRecentlyHeardGo)
+{
+	auto mac = [](int i) {
+		return Mac{0x02, 0x00, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
+			   static_cast<uint8_t>(i), 0x01};
+	};
+	const Mac newcomer = {0x5c, 0x00, 0x00, 0x00, 0x00, 0x09};
+	const struct {
+		const char *name;
+		int fill;
+		bool age_first; // station 1 has not been heard of for a day
+		const char *line;
+	} cases[] = {
+		{"full table", AS_MAX_STA, false,
+		 "Evict STA 02:00:00:00:01:01: table full (4096 stations)\n"},
+		// A second may pass before the update looks.
+		{"a day of silence", 3, true, "Drop STA 02:00:00:00:01:01: not heard of for 8640"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		for (int i = 0; i < c.fill; i++)
+			ASSERT_NE(as_update_entry(table_, mac(i).data(), kA.data()), nullptr);
+		// Station 0 is heard of again: station 1 is now the oldest.
+		as_touch(table_, as_lookup(table_, mac(0).data()));
+		if (c.age_first)
+			as_lookup(table_, mac(1).data())->last_heard -= AS_MAX_AGE_SEC;
+		ASSERT_EQ(as_count(), c.fill);
+
+		log_.clear();
+		ASSERT_NE(as_update_entry(table_, newcomer.data(), kB.data()), nullptr);
+
+		EXPECT_EQ(as_lookup(table_, mac(1).data()), nullptr);
+		EXPECT_NE(as_lookup(table_, mac(0).data()), nullptr);
+		EXPECT_NE(as_lookup(table_, mac(2).data()), nullptr);
+		EXPECT_EQ(as_count(), c.fill);
+		EXPECT_EQ(count(), static_cast<size_t>(c.fill));
+		const std::string tail =
+			plain("Remove STA 02:00:00:00:01:01 from active STAs\n") +
+			plain("Add STA 5c:00:00:00:00:09 with bssid 02:00:00:bb:00:02\n");
+		const std::string text = log_.text();
+		EXPECT_EQ(text.find(c.line), strlen(LOG_COLOR_RESET)) << text;
+		ASSERT_GE(text.size(), tail.size());
+		EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+		EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+		as_clean_all(table_);
+		EXPECT_EQ(as_count(), 0);
+	}
 }
 
 TEST_F(StationTable, DumpListsEveryRecordBucketByBucketNewestFirst)

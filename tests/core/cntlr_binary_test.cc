@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,15 @@ public:
 	}
 
 	void terminate() { kill(pid_, SIGTERM); }
+
+	// The process has its own SIGTERM handler in place (SigCgt).
+	bool catches_sigterm() const
+	{
+		std::string st = testutil::read_file("/proc/" + std::to_string(pid_) + "/status");
+		size_t at = st.find("SigCgt:\t");
+		return at != std::string::npos &&
+		       (std::stoull(st.substr(at + 8, 16), nullptr, 16) >> (SIGTERM - 1) & 1);
+	}
 
 	// Waits for the exit; false when it does not come in time.
 	bool wait_exit(std::chrono::milliseconds timeout)
@@ -161,6 +172,86 @@ TEST(DaemonBinary, NoBusAtTheSocketEndsTheRunQuietly)
 	EXPECT_EQ(WEXITSTATUS(d.status()), 0);
 	// Level 0: written whatever the verbosity.
 	EXPECT_EQ(d.log(), error("Failed to connect to ubus\n"));
+}
+
+// SIGTERM at any point of the run ends the daemon within a second, with
+// status 0 and the pid file left as it was.
+TEST(DaemonBinary, StopsWithinASecondWhereverSigtermFindsIt)
+{
+	using namespace std::chrono_literals;
+	struct stage {
+		const char *name;
+		bool hung_at_start;
+		// Holds once the daemon is where the signal should find it.
+		std::function<bool(Daemon &, sim::host &, sim::agent &)> ready;
+		bool hang_in_loop;
+	};
+	const auto in_loop = [](Daemon &d, sim::host &, sim::agent &) {
+		return d.log_has("prefix = '192.168.1.2')\n");
+	};
+	const stage stages[] = {
+		{"the start-up wait", false,
+		 [](Daemon &d, sim::host &h, sim::agent &) {
+			 // The handler goes in just before the 2 s wait.
+			 return d.catches_sigterm() && h.journal().commands().empty();
+		 },
+		 false},
+		{"the survey, on an agent that does not answer", true,
+		 [](Daemon &, sim::host &h, sim::agent &) {
+			 return h.journal().count(CMD_GET_BSS_INFO, "192.168.1.2") > 0;
+		 },
+		 false},
+		{"a call to an agent hung while the loop runs", false, in_loop, true},
+		{"the idle loop", false, in_loop, false},
+	};
+	for (const auto &st : stages) {
+		SCOPED_TRACE(st.name);
+		testutil::TempDir dir;
+		const std::string sock = dir.file("bus.sock");
+		struct busd_thread *broker = busd_thread_start(sock.c_str());
+		ASSERT_NE(broker, nullptr);
+		{
+			sim::host host(sock);
+			ASSERT_TRUE(host.ok());
+			host.add_agent(cntlrtest::agent_cfg("", 1));
+			sim::agent &ext = host.add_agent(cntlrtest::agent_cfg("192.168.1.2", 2));
+			sim::fault hang;
+			hang.kind = sim::fault_kind::no_reply;
+			if (st.hung_at_start)
+				ext.set_fault(hang);
+
+			Daemon d({"-d", "-s", sock, "-vv", "-p", dir.file("aircoord.pid")},
+				 dir.file("stderr.log"));
+			ASSERT_TRUE(d.started());
+			ASSERT_TRUE(testutil::wait_until(
+				[&] { return !testutil::read_file(dir.file("aircoord.pid")).empty(); }));
+			ASSERT_TRUE(testutil::wait_until([&] { return st.ready(d, host, ext); }, 30s))
+				<< d.log();
+			if (st.hang_in_loop) {
+				size_t before = host.journal().commands().size();
+				ext.set_fault(hang);
+				// The next neighbor pass or BSS refresh calls into it.
+				ASSERT_TRUE(testutil::wait_until(
+					[&] {
+						auto cmds = host.journal().commands();
+						for (size_t i = before; i < cmds.size(); i++)
+							if (cmds[i].prefix == "192.168.1.2")
+								return true;
+						return false;
+					},
+					15s));
+			}
+			std::string pid = testutil::read_file(dir.file("aircoord.pid"));
+
+			d.terminate();
+			ASSERT_TRUE(d.wait_exit(1s)) << d.log();
+			EXPECT_TRUE(WIFEXITED(d.status())) << d.status();
+			EXPECT_EQ(WEXITSTATUS(d.status()), 0) << d.log();
+			EXPECT_EQ(testutil::read_file(dir.file("aircoord.pid")), pid);
+			ext.release_deferred();
+		}
+		busd_thread_stop(broker);
+	}
 }
 
 } // namespace

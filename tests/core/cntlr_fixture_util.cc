@@ -117,40 +117,12 @@ void CntlrFixture::SetUp()
 void CntlrFixture::TearDown()
 {
 	if (c_) {
-		struct node *n, *tmp;
-		struct watchnode *w, *wtmp;
-
-		uloop_timeout_cancel(&c_->nbr_timer);
-		uloop_timeout_cancel(&c_->channel_timer);
-
-		if (c_->ctx) {
-			// Without a local node free_node_cleanup withdraws nothing,
-			// so the teardown sends no command.
-			c_->lnode = nullptr;
-			list_for_each_entry_safe(n, tmp, &c_->nodelist, list) {
-				list_del(&n->list);
-				c_->num_nodes--;
-				free_node_cleanup(c_, n);
-			}
-			list_for_each_entry_safe(w, wtmp, &c_->watchlist, list)
-				free_watchnode_cleanup(c_, w);
-		}
-
-		if (c_->as_table) {
-			for (int b = 0; b < AS_TABLE_SIZE; b++) {
-				while (c_->as_table[b]) {
-					struct active_sta *s = c_->as_table[b];
-					uint8_t mac[6], bssid[6];
-
-					memcpy(mac, s->macaddr, sizeof(mac));
-					memcpy(bssid, s->bssid, sizeof(bssid));
-					as_clean_entry(c_->as_table, mac, bssid);
-					// Never loop on an entry the table refuses to drop.
-					if (c_->as_table[b] == s)
-						break;
-				}
-			}
-		}
+		// The daemon's own release: the local node goes first, so the
+		// teardown sends no command.
+		if (c_->ctx)
+			cntlr_release(c_);
+		else if (c_->as_table)
+			as_clean_all(c_->as_table);
 
 		if (c_->ctx)
 			ubus_free(c_->ctx);
@@ -198,16 +170,7 @@ void CntlrFixture::scan()
 
 struct node *CntlrFixture::node_of(const std::string &prefix)
 {
-	struct node *n;
-	struct in_addr addr;
-
-	if (!prefix.empty() && !inet_aton(prefix.c_str(), &addr))
-		return nullptr;
-	list_for_each_entry(n, &c_->nodelist, list) {
-		if (prefix.empty() ? n->is_local : (n->is_remote && n->ipaddr.s_addr == addr.s_addr))
-			return n;
-	}
-	return nullptr;
+	return node_by_prefix(c_, prefix.c_str());
 }
 
 int CntlrFixture::node_count()

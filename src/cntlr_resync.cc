@@ -1,0 +1,65 @@
+// Agents that restart. A restarted agent comes back under new object ids
+// and has forgotten what the controller told it; a box whose MAC the ARP
+// cache did not know yet is missing from the exclusion list. The presence
+// events catch the first in bus-extension mode, the neighbor timer's rescan
+// catches both in either mode; both drive the box again.
+#include <arpa/inet.h>
+
+#include "src/cmd.h"
+#include "src/cntlr.h"
+#include "src/log.h"
+#include "src/utils.h"
+
+#define RADAR_CHANNEL 36
+
+void node_redrive(struct cntlr *c, struct node *n, bool exclude)
+{
+	if (exclude)
+		cntlr_steer_exclude_to(c, n);
+	// The hold lasts as long as the restore timer is armed.
+	if (n == c->lnode && uloop_timeout_remaining64(&c->channel_timer) >= 0)
+		cmd_set_param(c, n->agent_id, RADAR_CHANNEL);
+}
+
+void node_agent_added(struct cntlr *c, struct node *n, const char *prefix)
+{
+	node_lookup_objects(n, prefix);
+	n->restarted = 0;
+	log_message(LOG_LEVEL_INFO, INFO_MSG("Agent of node '%s' is back: driving it again\n"),
+		    prefix[0] ? prefix : "local");
+	// The exclusion list goes to every node after any presence event.
+	node_redrive(c, n, false);
+}
+
+void cntlr_resync_nodes(struct cntlr *c)
+{
+	bool learnt = false;
+	struct node *n;
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		if (!n->is_remote || !hwaddr_is_zero(n->macaddr))
+			continue;
+		if (get_hwaddr_by_ip("br-lan", inet_ntoa(n->ipaddr), n) == 0 &&
+		    !hwaddr_is_zero(n->macaddr)) {
+			log_message(LOG_LEVEL_INFO, INFO_MSG("Node '%s' has MAC " MACFMT "\n"),
+				    inet_ntoa(n->ipaddr), MAC2STR(n->macaddr));
+			learnt = true;
+		}
+	}
+	if (learnt)
+		cntlr_steer_exclude(c);
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		if (!n->restarted || cntlr_stopping())
+			continue;
+		n->restarted = 0;
+		log_message(LOG_LEVEL_INFO,
+			    INFO_MSG("Agent of node '%s' is back: driving it again\n"),
+			    n->is_local ? "local" : inet_ntoa(n->ipaddr));
+		node_redrive(c, n, !learnt);
+		// Its BSSes may have changed, and a list read from the old object
+		// may have failed: the pass that follows hands them out.
+		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist,
+			       n);
+	}
+}
