@@ -405,6 +405,21 @@ int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	return ret;
 }
 
+// Buffers are kept between messages, up to this size: one large reply
+// must not hold its memory for the rest of the process.
+constexpr size_t KEEP_BUFFER_MAX = 16384;
+
+void release_large_buffers(ubus_context_impl *c)
+{
+	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
+		free(c->out);
+		c->out = nullptr;
+		c->out_cap = 0;
+	}
+	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
+		blob_buf_free(&c->b);
+}
+
 int flush_out(ubus_context_impl *c)
 {
 	if (!c->out_len || c->eof) {
@@ -414,6 +429,7 @@ int flush_out(ubus_context_impl *c)
 	struct iovec iov = {c->out, c->out_len};
 	int ret = write_all(c->ctx.sock.fd, &iov, 1);
 	c->out_len = 0;
+	release_large_buffers(c);
 	if (ret < 0) {
 		c->eof = true;
 		c->ctx.sock.eof = true;
@@ -1334,9 +1350,10 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	// refusing the reply keeps us on the bus.
 	if (blob_pad_len(c->b.head) > UBUS_MAX_MSGLEN)
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	if (send_msg(c, UBUS_MSG_DATA, req->seq, req->peer, c->b.head, c->cork > 0) < 0)
-		return UBUS_STATUS_CONNECTION_FAILED;
-	return UBUS_STATUS_OK;
+	int ret = send_msg(c, UBUS_MSG_DATA, req->seq, req->peer, c->b.head, c->cork > 0);
+	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
+		blob_buf_free(&c->b);
+	return ret < 0 ? UBUS_STATUS_CONNECTION_FAILED : UBUS_STATUS_OK;
 }
 
 void ubus_defer_request(struct ubus_context *, struct ubus_request_data *req,

@@ -1,7 +1,8 @@
 // The record of the controller's decisions: a fixed ring, so that a
 // controller running for months holds the same memory as on its first day,
 // and an event on the bus for the decisions a user may want to follow live.
-#include <cstdarg>
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,13 @@
 static const char *const hist_kind_names[__HIST_KIND_MAX] = {
 	"steer", "no_steer", "disconnect", "duplicate",
 	"radar", "channel_restore", "node_added", "node_removed",
+};
+
+static const uint8_t why_kind[__WHY_MAX] = {
+	HIST_STEER,      HIST_NO_STEER,     HIST_NO_STEER,        HIST_NO_STEER,
+	HIST_NO_STEER,   HIST_NO_STEER,     HIST_NO_STEER,        HIST_DISCONNECT,
+	HIST_DUPLICATE,  HIST_RADAR,        HIST_CHANNEL_RESTORE, HIST_NODE_ADDED,
+	HIST_NODE_REMOVED,
 };
 
 // Oldest entry at hist_first; hist_count entries follow it, wrapping.
@@ -45,6 +53,78 @@ void cntlr_history_clear(void)
 	hist_count = 0;
 }
 
+static const char *ip_text(int32_t addr, char *buf)
+{
+	struct in_addr a;
+
+	a.s_addr = static_cast<uint32_t>(addr);
+	return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN);
+}
+
+const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
+{
+	const int32_t *n = e->num;
+	char name[CNTLR_BSS_NAME_LEN], from[18], to[18], ip[INET_ADDRSTRLEN];
+	const int len = HISTORY_REASON_LEN;
+
+	switch (e->why) {
+	case WHY_STEER:
+		snprintf(buf, len,
+			 "signal %d dBm below %d; %s heard at %d dBm, %d dB better (needs more than %d)",
+			 n[0], n[1], cntlr_bss_name(c, e->target, name), n[2], n[2] - n[0], n[3]);
+		break;
+	case WHY_NS_UNKNOWN:
+		snprintf(buf, len,
+			 "not steered: signal %d dBm reported for a station not known to be associated",
+			 n[0]);
+		break;
+	case WHY_NS_OFF:
+		snprintf(buf, len, "not steered: steering is off");
+		break;
+	case WHY_NS_EXCLUDED:
+		snprintf(buf, len, "not steered: on the steering exclusion list");
+		break;
+	case WHY_NS_NOT_BELOW:
+		snprintf(buf, len, "not steered: signal %d dBm is not below %d", n[0], n[1]);
+		break;
+	case WHY_NS_NO_NEIGHBOR:
+		snprintf(buf, len, "not steered: no neighbor heard it in the last %d s", n[0]);
+		break;
+	case WHY_NS_MARGIN:
+		snprintf(buf, len,
+			 "not steered: best neighbor %d dBm is only %d dB better (needs more than %d)",
+			 n[0], n[1], n[2]);
+		break;
+	case WHY_LEFT:
+		snprintf(buf, len, "left %s for %s%s%s%s", hwaddr_ntoa(e->bssid, from),
+			 hwaddr_ntoa(e->target, to), n[0] ? ", then left that one too" : "",
+			 n[1] ? "; disconnect_sta failed: " : "", n[1] ? ubus_strerror(n[1]) : "");
+		break;
+	case WHY_DUPLICATE:
+		snprintf(buf, len, "repeater's copy of %s, which joined %s",
+			 hwaddr_ntoa(e->extra, from), cntlr_bss_name(c, e->target, name));
+		break;
+	case WHY_RADAR:
+		snprintf(buf, len, "%s (%s) vanished with radar in its beacon; channel %d for %d s",
+			 ip_text(n[0], ip), hwaddr_ntoa(e->extra, from), n[1], n[2]);
+		break;
+	case WHY_CHANNEL_RESTORE:
+		snprintf(buf, len, "radar hold on channel %d over; channel back to automatic", n[0]);
+		break;
+	case WHY_NODE_ADDED:
+		snprintf(buf, len, "agent of %s (%s) found", n[0] ? ip_text(n[0], ip) : "the router",
+			 hwaddr_ntoa(e->extra, from));
+		break;
+	case WHY_NODE_REMOVED:
+		snprintf(buf, len, "agent of %s (%s) left the bus%s", ip_text(n[0], ip),
+			 hwaddr_ntoa(e->extra, from), n[1] ? "; watched for radar" : "");
+		break;
+	default:
+		buf[0] = '\0';
+	}
+	return buf;
+}
+
 static void put_mac(struct blob_buf *b, const char *name, const uint8_t *mac)
 {
 	char text[18];
@@ -52,32 +132,37 @@ static void put_mac(struct blob_buf *b, const char *name, const uint8_t *mac)
 	blobmsg_add_string(b, name, hwaddr_ntoa(mac, text));
 }
 
-void hist_entry_to_blob(const struct hist_entry *e, struct blob_buf *b)
+void hist_entry_to_blob(struct cntlr *c, const struct hist_entry *e, struct blob_buf *b)
 {
+	char reason[HISTORY_REASON_LEN];
+
 	blobmsg_add_u32(b, "time", e->time);
 	blobmsg_add_string(b, "kind", hist_kind_name(e->kind));
-	if (e->has_sta)
+	if (e->has & HIST_HAS_STA)
 		put_mac(b, "sta", e->sta);
-	if (e->has_bssid)
+	if (e->has & HIST_HAS_BSSID)
 		put_mac(b, "bssid", e->bssid);
-	if (e->has_target)
+	if (e->has & HIST_HAS_TARGET)
 		put_mac(b, "target", e->target);
-	blobmsg_add_string(b, "reason", e->reason);
+	blobmsg_add_string(b, "reason", hist_reason(c, e, reason));
 }
 
-static void set_mac(uint8_t *has, uint8_t *dst, const uint8_t *mac)
+static void set_mac(struct hist_entry *e, uint8_t bit, uint8_t *dst, const uint8_t *mac)
 {
-	*has = mac != nullptr;
-	if (mac)
-		memcpy(dst, mac, 6);
+	if (!mac)
+		return;
+	e->has |= bit;
+	memcpy(dst, mac, 6);
 }
 
-void cntlr_history_add(struct cntlr *c, int kind, const uint8_t *sta, const uint8_t *bssid,
-		       const uint8_t *target, const char *fmt, ...)
+void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
+		       const uint8_t *target, const uint8_t *extra, int32_t n0, int32_t n1,
+		       int32_t n2, int32_t n3)
 {
 	struct hist_entry *e;
-	va_list ap;
 
+	if (why < 0 || why >= __WHY_MAX)
+		return;
 	if (hist_count < HISTORY_LEN) {
 		e = &hist_ring[(hist_first + hist_count) % HISTORY_LEN];
 		hist_count++;
@@ -87,23 +172,27 @@ void cntlr_history_add(struct cntlr *c, int kind, const uint8_t *sta, const uint
 	}
 	memset(e, 0, sizeof(*e));
 	e->time = static_cast<uint32_t>(cntlr_now() - c->started_at);
-	e->kind = static_cast<uint8_t>(kind);
-	set_mac(&e->has_sta, e->sta, sta);
-	set_mac(&e->has_bssid, e->bssid, bssid);
-	set_mac(&e->has_target, e->target, target);
-	va_start(ap, fmt);
-	vsnprintf(e->reason, sizeof(e->reason), fmt, ap);
-	va_end(ap);
+	e->why = static_cast<uint8_t>(why);
+	e->kind = why_kind[why];
+	set_mac(e, HIST_HAS_STA, e->sta, sta);
+	set_mac(e, HIST_HAS_BSSID, e->bssid, bssid);
+	set_mac(e, HIST_HAS_TARGET, e->target, target);
+	if (extra)
+		memcpy(e->extra, extra, 6);
+	e->num[0] = n0;
+	e->num[1] = n1;
+	e->num[2] = n2;
+	e->num[3] = n3;
 
-	if (!c->ctx || (kind != HIST_STEER && kind != HIST_DISCONNECT && kind != HIST_RADAR))
+	if (!c->ctx || (e->kind != HIST_STEER && e->kind != HIST_DISCONNECT && e->kind != HIST_RADAR))
 		return;
 
 	char name[32];
 	struct blob_buf b = {};
 
-	snprintf(name, sizeof(name), "aircoord.%s", hist_kind_name(kind));
+	snprintf(name, sizeof(name), "aircoord.%s", hist_kind_name(e->kind));
 	blob_buf_init(&b, 0);
-	hist_entry_to_blob(e, &b);
+	hist_entry_to_blob(c, e, &b);
 	ubus_send_event(c->ctx, name, b.head);
 	blob_buf_free(&b);
 }

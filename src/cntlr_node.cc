@@ -196,9 +196,8 @@ int topology_add_node(struct cntlr *c, const char *prefix)
 
 	list_add(&n->list, &c->nodelist);
 	c->num_nodes++;
-	cntlr_history_add(c, HIST_NODE_ADDED, nullptr, nullptr, nullptr,
-			  "agent of %s (" MACFMT ") found", prefix[0] ? prefix : "the router",
-			  MAC2STR(n->macaddr));
+	cntlr_history_add(c, WHY_NODE_ADDED, nullptr, nullptr, nullptr, n->macaddr,
+			  (int32_t)n->ipaddr.s_addr);
 	return 0;
 }
 

@@ -99,27 +99,23 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const
 		// The copy stays in the table: its own disassociation removes it.
 		cntlr_disconnect_sta_bss(c, r->bssid, r);
 		cntlr_disconnect_sta_bss(c, r->old_bssid, r);
-		char name[CNTLR_BSS_NAME_LEN];
-		char client[18];
-
-		cntlr_history_add(c, HIST_DUPLICATE, r->macaddr, r->bssid, bssid,
-				  "repeater's copy of %s, which joined %s", hwaddr_ntoa(m, client),
-				  cntlr_bss_name(c, bssid, name));
+		cntlr_history_add(c, WHY_DUPLICATE, r->macaddr, r->bssid, bssid, m);
 	}
 }
 
 // Drops a roamed station from the BSS it left and says so in the history.
 static void roam_disconnect(struct cntlr *c, struct active_sta *s, const uint8_t *left,
-			    const uint8_t *now_on, const char *then)
+			    const uint8_t *now_on, bool left_that_too)
 {
-	char from[18], to[18];
-	int ret = cntlr_disconnect_sta_bss(c, left, s);
+	uint8_t from[6];
+	int ret;
 
+	// The record may be cleaned up by what the call brings; keep the BSS.
+	memcpy(from, left, 6);
+	ret = cntlr_disconnect_sta_bss(c, from, s);
 	if (ret == -1)
 		return;
-	cntlr_history_add(c, HIST_DISCONNECT, s->macaddr, left, now_on, "left %s for %s%s%s%s",
-			  hwaddr_ntoa(left, from), hwaddr_ntoa(now_on, to), then,
-			  ret ? "; disconnect_sta failed: " : "", ret ? ubus_strerror(ret) : "");
+	cntlr_history_add(c, WHY_LEFT, s->macaddr, from, now_on, nullptr, left_that_too, ret);
 }
 
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote)
@@ -175,13 +171,13 @@ int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remot
 		// It left the BSS it is recorded on: the one before, if any,
 		// must not keep it either.
 		if (s && !memcmp(s->bssid, bssid, 6) && c->cfg.roam_cleanup)
-			roam_disconnect(c, s, s->old_bssid, bssid, ", then left that one too");
+			roam_disconnect(c, s, s->old_bssid, bssid, true);
 		as_clean_entry(c->as_table, mac, bssid);
 	} else if (!strncmp(action, "associated", 11)) {
 		struct active_sta *s = as_lookup(c->as_table, mac);
 
 		if (s && memcmp(s->bssid, bssid, 6) && c->cfg.roam_cleanup)
-			roam_disconnect(c, s, s->bssid, bssid, "");
+			roam_disconnect(c, s, s->bssid, bssid, false);
 
 		if (c->cfg.duplicate_removal)
 			cntlr_drop_repeated_clients(c, mac, bssid, from_remote);

@@ -25,21 +25,18 @@ static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi)
 	const struct cntlr_config *cfg = &c->cfg;
 
 	if (lowrssi >= cfg->steer_rssi_threshold) {
-		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, nullptr,
-				  "not steered: signal %d dBm is not below %d", lowrssi,
-				  cfg->steer_rssi_threshold);
+		cntlr_history_add(c, WHY_NS_NOT_BELOW, s->macaddr, s->bssid, nullptr, nullptr,
+				  lowrssi, cfg->steer_rssi_threshold);
 		return true;
 	}
 	if (hwaddr_is_zero(s->best_nbr_bssid) || s->best_nbr_rssi == AS_NO_RSSI) {
-		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, nullptr,
-				  "not steered: no neighbor heard it in the last %d s",
+		cntlr_history_add(c, WHY_NS_NO_NEIGHBOR, s->macaddr, s->bssid, nullptr, nullptr,
 				  cfg->steer_max_age);
 		return true;
 	}
 	if (s->best_nbr_rssi - lowrssi <= cfg->steer_rssi_margin) {
-		cntlr_history_add(c, HIST_NO_STEER, s->macaddr, s->bssid, s->best_nbr_bssid,
-				  "not steered: best neighbor %d dBm is only %d dB better (needs "
-				  "more than %d)", s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
+		cntlr_history_add(c, WHY_NS_MARGIN, s->macaddr, s->bssid, s->best_nbr_bssid,
+				  nullptr, s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
 				  cfg->steer_rssi_margin);
 		return true;
 	}
@@ -53,7 +50,6 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	char text[13] = {};
 	uint8_t rec[STEER_RECORD_LEN];
 	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
-	char name[CNTLR_BSS_NAME_LEN];
 	struct node *p;
 
 	log_message(LOG_LEVEL_TRACE,
@@ -63,16 +59,13 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 
 	s = as_lookup(c->as_table, macaddr);
 	if (!s) {
-		cntlr_history_add(c, HIST_NO_STEER, macaddr, nullptr, nullptr,
-				  "not steered: signal %d dBm reported for a station not known "
-				  "to be associated", lowrssi);
+		cntlr_history_add(c, WHY_NS_UNKNOWN, macaddr, nullptr, nullptr, nullptr, lowrssi);
 		return -1;
 	}
 	as_touch(c->as_table, s);
 	if (!c->cfg.steering || cntlr_config_excluded(&c->cfg, macaddr)) {
-		cntlr_history_add(c, HIST_NO_STEER, macaddr, s->bssid, nullptr,
-				  "not steered: %s", c->cfg.steering ? "on the steering exclusion list"
-								     : "steering is off");
+		cntlr_history_add(c, c->cfg.steering ? WHY_NS_EXCLUDED : WHY_NS_OFF, macaddr,
+				  s->bssid, nullptr, nullptr);
 		return 0;
 	}
 
@@ -100,11 +93,8 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 
 	if (steer_refused(c, s, lowrssi))
 		return 0;
-	cntlr_bss_name(c, s->best_nbr_bssid, name);
-	cntlr_history_add(c, HIST_STEER, macaddr, s->bssid, s->best_nbr_bssid,
-			  "signal %d dBm below %d; %s heard at %d dBm, %d dB better (needs more "
-			  "than %d)", lowrssi, c->cfg.steer_rssi_threshold, name, s->best_nbr_rssi,
-			  s->best_nbr_rssi - lowrssi, c->cfg.steer_rssi_margin);
+	cntlr_history_add(c, WHY_STEER, macaddr, s->bssid, s->best_nbr_bssid, nullptr, lowrssi,
+			  c->cfg.steer_rssi_threshold, s->best_nbr_rssi, c->cfg.steer_rssi_margin);
 
 	memcpy(&rec[0], macaddr, 6);
 	rec[6] = 0;

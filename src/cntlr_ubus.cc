@@ -3,6 +3,9 @@
 // set_config). Every reply is built and sent within the handler; nothing
 // outlives the call.
 #include <arpa/inet.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -60,11 +63,26 @@ static void add_mac(struct blob_buf *b, const char *name, const uint8_t *mac)
 	blobmsg_add_string(b, name, hwaddr_ntoa(mac, text));
 }
 
+#ifdef __GLIBC__
+// A full history is tens of kB, built and sent once; glibc would keep the
+// pages for good. (Other C libraries give them back by themselves.)
+static void trim_memory(struct uloop_timeout *)
+{
+	malloc_trim(0);
+}
+static struct uloop_timeout trim_timer;
+#endif
+
 static int reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_buf *b)
 {
 	int ret = ubus_send_reply(ctx, req, b->head);
 
 	blob_buf_free(b);
+#ifdef __GLIBC__
+	// Once the bus has sent it too: from the loop.
+	trim_timer.cb = trim_memory;
+	uloop_timeout_set(&trim_timer, 0);
+#endif
 	return ret ? UBUS_STATUS_UNKNOWN_ERROR : UBUS_STATUS_OK;
 }
 
@@ -248,9 +266,15 @@ static int aircoord_stations(struct ubus_context *ctx, struct ubus_object *obj,
 	return reply(ctx, req, &b);
 }
 
-static int aircoord_history(struct ubus_context *ctx, struct ubus_object *,
+static bool hist_matches(const struct hist_entry *e, bool has_sta, const uint8_t *sta)
+{
+	return !has_sta || ((e->has & HIST_HAS_STA) && !memcmp(e->sta, sta, 6));
+}
+
+static int aircoord_history(struct ubus_context *ctx, struct ubus_object *obj,
 			    struct ubus_request_data *req, const char *, struct blob_attr *msg)
 {
+	struct cntlr *c = obj_cntlr(obj);
 	struct blob_buf b = {};
 	uint8_t want[6];
 	bool has_sta;
@@ -262,9 +286,7 @@ static int aircoord_history(struct ubus_context *ctx, struct ubus_object *,
 
 	// Newest last: of the matching entries, the last `limit` ones.
 	for (int i = 0, n = 0; i < cntlr_history_count(); i++) {
-		const struct hist_entry *e = cntlr_history_at(i);
-
-		if (!has_sta || (e->has_sta && !memcmp(e->sta, want, 6)))
+		if (hist_matches(cntlr_history_at(i), has_sta, want))
 			n++;
 		skip = n > limit ? n - limit : 0;
 	}
@@ -274,12 +296,12 @@ static int aircoord_history(struct ubus_context *ctx, struct ubus_object *,
 		const struct hist_entry *e = cntlr_history_at(i);
 		void *t;
 
-		if (has_sta && (!e->has_sta || memcmp(e->sta, want, 6)))
+		if (!hist_matches(e, has_sta, want))
 			continue;
 		if (first++ < skip)
 			continue;
 		t = blobmsg_open_table(&b, nullptr);
-		hist_entry_to_blob(e, &b);
+		hist_entry_to_blob(c, e, &b);
 		blobmsg_close_table(&b, t);
 	}
 	blobmsg_close_array(&b, arr);
@@ -357,6 +379,9 @@ int cntlr_ubus_add(struct cntlr *c)
 
 void cntlr_ubus_remove(struct cntlr *c)
 {
+#ifdef __GLIBC__
+	uloop_timeout_cancel(&trim_timer);
+#endif
 	if (c->obj.id)
 		ubus_remove_object(c->ctx, &c->obj);
 }

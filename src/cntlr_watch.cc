@@ -210,17 +210,12 @@ void watchnode_scanres_resp(struct cntlr *, char *resp, int len, void *priv)
 			uloop_timeout_set(&wn->scanres_timer, WATCH_RADAR_NO_LNODE_MS);
 			return;
 		}
-		char ip[INET_ADDRSTRLEN] = {};
-
 		cmd_set_param(c, c->lnode->agent_id, (uint32_t)c->cfg.radar_channel);
 		uloop_timeout_set(&c->channel_timer, c->cfg.radar_hold * 1000);
 		c->radar_hold_since = cntlr_now();
 		c->radar_hold_channel = c->cfg.radar_channel;
-		inet_ntop(AF_INET, &wn->ipaddr, ip, sizeof(ip));
-		cntlr_history_add(c, HIST_RADAR, nullptr, wn->bssid, nullptr,
-				  "%s (" MACFMT ") vanished with radar in its beacon; channel %d "
-				  "for %d s", ip, MAC2STR(wn->macaddr), c->cfg.radar_channel,
-				  c->cfg.radar_hold);
+		cntlr_history_add(c, WHY_RADAR, nullptr, wn->bssid, nullptr, wn->macaddr,
+				  (int32_t)wn->ipaddr.s_addr, c->cfg.radar_channel, c->cfg.radar_hold);
 		free_watchnode_cleanup(c, wn);
 		return;
 	}
@@ -259,8 +254,7 @@ void cntlr_channel_timer(struct uloop_timeout *t)
 		return;
 	}
 	cmd_set_param(c, c->lnode->agent_id, 0);
-	cntlr_history_add(c, HIST_CHANNEL_RESTORE, nullptr, nullptr, nullptr,
-			  "radar hold on channel %d over; channel back to automatic",
+	cntlr_history_add(c, WHY_CHANNEL_RESTORE, nullptr, nullptr, nullptr, nullptr,
 			  c->radar_hold_channel);
 }
 
@@ -357,10 +351,8 @@ static void object_removed(struct cntlr *c, const char *prefix, const char *name
 			continue;
 		list_del(&n->list);
 		c->num_nodes--;
-		cntlr_history_add(c, HIST_NODE_REMOVED, nullptr, nullptr, nullptr,
-				  "agent of %s (" MACFMT ") left the bus%s", prefix,
-				  MAC2STR(n->macaddr),
-				  find_watchnode(c, n->ipaddr) ? "; watched for radar" : "");
+		cntlr_history_add(c, WHY_NODE_REMOVED, nullptr, nullptr, nullptr, n->macaddr,
+				  (int32_t)n->ipaddr.s_addr, find_watchnode(c, n->ipaddr) != nullptr);
 		free_node_cleanup(c, n);
 		return;
 	}

@@ -367,7 +367,10 @@ TEST_F(SteerMesh, DecisionBoundaries)
 		const struct hist_entry *h = cntlr_history_at(cntlr_history_count() - 1);
 		ASSERT_NE(h, nullptr);
 		EXPECT_STREQ(hist_kind_name(h->kind), c.steer == none ? "no_steer" : "steer");
-		EXPECT_NE(std::string(h->reason).find(c.reason), std::string::npos) << h->reason;
+		char reason[HISTORY_REASON_LEN];
+		EXPECT_NE(std::string(hist_reason(cntlr(), h, reason)).find(c.reason),
+			  std::string::npos)
+			<< reason;
 		auto steer = journal().commands(CMD_STEER);
 		if (c.steer == none) {
 			EXPECT_TRUE(steer.empty());

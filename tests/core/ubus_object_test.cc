@@ -179,16 +179,16 @@ TEST_F(AircoordObject, HistoryKeepsTheNewestEntries)
 {
 	const uint8_t other[6] = {0x02, 0, 0, 0, 0, 9};
 	for (int i = 0; i < HISTORY_LEN + 44; i++)
-		cntlr_history_add(cntlr(), HIST_NO_STEER, i % 2 ? other : kSta.data(), nullptr,
-				  nullptr, "#%d", i);
+		cntlr_history_add(cntlr(), WHY_NS_UNKNOWN, i % 2 ? other : kSta.data(), nullptr,
+				  nullptr, nullptr, -i);
 
 	EXPECT_EQ(cntlr_history_count(), HISTORY_LEN);
-	EXPECT_STREQ(cntlr_history_at(0)->reason, "#44");
-	EXPECT_STREQ(cntlr_history_at(HISTORY_LEN - 1)->reason, "#299");
+	EXPECT_EQ(cntlr_history_at(0)->num[0], -44);
+	EXPECT_EQ(cntlr_history_at(HISTORY_LEN - 1)->num[0], -299);
 	std::string h = ask("history", "{\"sta\":\"5c:aa:bb:01:02:03\",\"limit\":2}");
-	EXPECT_NE(h.find("\"reason\":\"#296\"},{"), std::string::npos) << h;
-	EXPECT_NE(h.find("\"reason\":\"#298\"}]}"), std::string::npos) << h;
-	EXPECT_EQ(h.find("#294"), std::string::npos) << h;
+	EXPECT_NE(h.find("signal -296 dBm reported"), std::string::npos) << h;
+	EXPECT_NE(h.find("signal -298 dBm reported"), std::string::npos) << h;
+	EXPECT_EQ(h.find("-294"), std::string::npos) << h;
 	for (const char *bad : {"{\"limit\":0}", "{\"sta\":\"nobody\"}", "{\"who\":1}"}) {
 		SCOPED_TRACE(bad);
 		EXPECT_EQ(ask("history", bad), "error: history: Invalid argument");
