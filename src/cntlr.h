@@ -3,8 +3,8 @@
 // the watchlist, and the start-up survey.
 //
 // Ownership: the controller owns the node list and the watchlist; a node owns
-// its fronthaul BSS list, its event handler and its timer; a watchnode owns
-// its two timers. Nodes are released only by free_node_cleanup, watchnodes
+// its fronthaul BSS list, its event handler, its timer and its re-probe
+// request and timer (released with it); a watchnode owns its two timers. Nodes are released only by free_node_cleanup, watchnodes
 // only by free_watchnode_cleanup. The controller record lives until the
 // process ends.
 //
