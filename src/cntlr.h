@@ -3,11 +3,12 @@
 // the watchlist, and the start-up survey.
 //
 // Ownership: the controller owns the node list and the watchlist; a node owns
-// its fronthaul BSS list, its event handler and its timer; a watchnode owns
-// its two timers. Nodes are released only by free_node_cleanup, watchnodes
-// only by free_watchnode_cleanup. At the end of the run cntlr_release frees
-// them all, the stations too, and start_controller frees the controller
-// record last, so that a trace of a whole run pairs every allocation.
+// its fronthaul BSS list, its event handler, its timer and its re-probe
+// request and timer (released with it); a watchnode owns its two timers.
+// Nodes are released only by free_node_cleanup, watchnodes only by
+// free_watchnode_cleanup. At the end of the run cntlr_release frees them
+// all, the stations too, and start_controller frees the controller record
+// last, so that a trace of a whole run pairs every allocation.
 //
 // Every record is a plain struct allocated zero-filled through the tracing
 // allocator (the fronthaul BSS through mtrace_malloc). Timers and event
