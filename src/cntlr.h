@@ -28,6 +28,8 @@
 #define NODE_BSSINFO_PERIOD_MS 30000
 #define CNTLR_NBR_FIRST_MS 2000
 #define CNTLR_NBR_PERIOD_MS 10000
+// The channel the local access point holds for an hour after radar.
+#define RADAR_CHANNEL 36
 
 // One fronthaul BSS (access-point interface) of a node; on node->fhbsslist.
 struct fhbss {
@@ -204,7 +206,8 @@ void cntlr_resync_nodes(struct cntlr *c);
 // Its neighbor entries come with the next pass.
 void node_redrive(struct cntlr *c, struct node *n, bool exclude);
 // The agent of a known box was added again (presence event): the box's ids
-// are looked up anew and the channel hold is brought back.
+// are looked up anew and, when its agent's id changed, the channel hold is
+// brought back.
 void node_agent_added(struct cntlr *c, struct node *n, const char *prefix);
 
 // --- start-up survey (cntlr_survey.cc)

@@ -10,8 +10,6 @@
 #include "src/log.h"
 #include "src/utils.h"
 
-#define RADAR_CHANNEL 36
-
 void node_redrive(struct cntlr *c, struct node *n, bool exclude)
 {
 	if (exclude)
@@ -23,7 +21,13 @@ void node_redrive(struct cntlr *c, struct node *n, bool exclude)
 
 void node_agent_added(struct cntlr *c, struct node *n, const char *prefix)
 {
+	uint32_t old = n->agent_id;
+
 	node_lookup_objects(n, prefix);
+	// The same id: the rescan made the node from these very objects (or
+	// drove it again already) before the event was handled.
+	if (n->agent_id == old)
+		return;
 	n->restarted = 0;
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Agent of node '%s' is back: driving it again\n"),
 		    prefix[0] ? prefix : "local");
