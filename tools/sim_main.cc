@@ -125,7 +125,7 @@ std::string make_netns(const sim::scenario &s)
 		       "no box MAC";
 	int n = 0;
 	for (const auto &b : s.boxes) {
-		if (b.prefix.empty())
+		if (b.prefix.empty() || !b.arp)
 			continue;
 		if (run_ip({"neigh", "replace", b.prefix, "lladdr", sim::mac_text(b.mac), "dev",
 			    "br-lan", "nud", "permanent"}) == 0)
@@ -442,6 +442,7 @@ int main(int argc, char **argv)
 			fprintf(stderr, "aircoord-sim: cannot start the controller\n");
 		} else {
 			m.say("controller started (pid " + std::to_string(c.pid) + ")");
+			m.set_controller(c.pid);
 			if (!c.netns_note.empty())
 				m.say(c.netns_note);
 		}
