@@ -1,7 +1,13 @@
 #include "sim/mesh.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -59,6 +65,7 @@ struct mesh::state {
 	std::atomic<size_t> steps_done{0};
 	std::vector<double> step_ran; // host time each timeline step ran; -1 before
 	std::unique_ptr<churn_state> churn;
+	std::atomic<int> controller_pid{0};
 	std::chrono::steady_clock::time_point t0;
 
 	explicit state(int threshold) : radio(threshold) {}
@@ -75,6 +82,11 @@ double mesh::elapsed() const
 	if (!st_->started)
 		return 0;
 	return std::chrono::duration<double>(std::chrono::steady_clock::now() - st_->t0).count();
+}
+
+void mesh::set_controller(int pid)
+{
+	st_->controller_pid = pid;
 }
 
 void mesh::say(const std::string &text)
@@ -326,7 +338,40 @@ struct mesh_actor {
 		case step_kind::churn:
 			churn_start(step);
 			break;
+		case step_kind::arp:
+			m.say(box(step.box).name + (arp_enter(box(step.box))
+							    ? " enters the controller's ARP cache"
+							    : " could not be put into the controller's ARP cache"));
+			break;
 		}
+	}
+
+	// `ip neigh replace` for the box inside the controller's network
+	// namespace; true when it worked.
+	bool arp_enter(const scenario_box &b)
+	{
+		std::string ns = "/proc/" + std::to_string(st.controller_pid.load()) + "/ns/net";
+		std::string mac = mac_text(b.mac);
+		pid_t pid = fork();
+		if (pid < 0)
+			return false;
+		if (pid == 0) {
+			int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+			if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
+				_exit(126);
+			int devnull = open("/dev/null", O_WRONLY);
+			if (devnull >= 0) {
+				dup2(devnull, STDOUT_FILENO);
+				dup2(devnull, STDERR_FILENO);
+			}
+			execlp("ip", "ip", "neigh", "replace", b.prefix.c_str(), "lladdr", mac.c_str(),
+			       "dev", "br-lan", "nud", "permanent", static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		int status = 0;
+		while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+		}
+		return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 	}
 
 	static std::string join_names(const std::vector<std::string> &v)

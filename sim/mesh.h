@@ -50,6 +50,9 @@ public:
 	// Seconds after start_timeline of the last step.
 	double timeline_end() const;
 
+	// The controller's process, whose network namespace "arp" steps enter.
+	void set_controller(int pid);
+
 	// A line of the account, stamped with the time since start_timeline.
 	void say(const std::string &text);
 

@@ -389,6 +389,7 @@ private:
 		if (b.translate && s.oui.empty())
 			fail(r.at("translate"), "needs the scenario's \"oui\" list");
 		b.present = r.boolean("present", true);
+		b.arp = r.boolean("arp", true);
 		json_object *bss = r.array("bss", true);
 		size_t n = json_object_array_length(bss);
 		if (n < 1 || n > 4)
@@ -474,7 +475,7 @@ private:
 		st.at = r.number("at", true, 0, 0, 600);
 		static const char *const actions[] = {"signal", "join",  "roam",  "leave",
 						      "vanish", "appear", "radar", "fault",
-						      "event",  "note",   "restart", "churn"};
+						      "event",  "note",   "restart", "churn", "arp"};
 		std::string action;
 		for (const char *a : actions)
 			if (r.has(a)) {
@@ -484,7 +485,7 @@ private:
 			}
 		if (action.empty())
 			fail(path, "no action (signal, join, roam, leave, vanish, appear, radar, "
-				   "fault, event, note, restart or churn)");
+				   "fault, event, note, restart, churn or arp)");
 		std::unique_ptr<obj_reader> hold;
 		obj_reader *sub = nullptr;
 		if (action == "signal") {
@@ -508,8 +509,10 @@ private:
 			st.kind = step_kind::leave;
 			st.sta = name_or_field(r, action, "sta", &sub, hold);
 			check_sta(sub ? sub->at("sta") : r.at(action), st.sta);
-		} else if (action == "vanish" || action == "appear") {
-			st.kind = action == "vanish" ? step_kind::vanish : step_kind::appear;
+		} else if (action == "vanish" || action == "appear" || action == "arp") {
+			st.kind = action == "vanish"   ? step_kind::vanish
+				  : action == "appear" ? step_kind::appear
+						       : step_kind::arp;
 			st.box = name_or_field(r, action, "box", &sub, hold);
 			check_box(sub ? sub->at("box") : r.at(action), st.box);
 		} else if (action == "radar") {

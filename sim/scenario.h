@@ -13,7 +13,7 @@
 //   "mobility_domain": "1234", "oui": ["02", "06"] (the router's agent's
 //   answers), "lowrssi_threshold": -70, "duration": seconds,
 //   "boxes" (required): [{"name", "prefix" ("" or absent: the router),
-//     "mac", "type", "connection", "depth", "translate", "present",
+//     "mac", "type", "connection", "depth", "translate", "present", "arp",
 //     "bss": [{"ifname", "ssid", "bssid", "channel", "opclass", "phy_type",
 //              "bssid_info"}] (1 to 4),
 //     "faults": [{"cmd": "GET_MONITOR_STA" (absent: all), "kind": "no_reply",
@@ -27,6 +27,7 @@
 //     "fault": {"box", "cmd", "kind", "value", "raw"} |
 //     "event": {"name", "data": {...}} | "note": "text" |
 //     "restart": {"box", "order": ["wifi.agent", "wifix"], "gap": seconds} |
+//     "arp": "box" (a box with "arp": false enters the ARP cache) |
 //     "churn": {"stations": N, "seed", "boxes_every": seconds,
 //               "settle": seconds}}],
 //   "expect": [{one of: "disconnect": {"box", "ifname", "sta", "within"} |
@@ -86,6 +87,9 @@ struct scenario_box {
 	// the OUI list, bytes 1-2 the mobility domain, bytes 3-5 their own).
 	bool translate = false;
 	bool present = true; // on the bus when the controller starts
+	// The controller's ARP cache knows the box from the start; else only
+	// from an "arp" step on.
+	bool arp = true;
 	std::vector<bss_config> bss;
 	std::vector<scenario_fault> faults;
 };
@@ -110,6 +114,7 @@ enum class step_kind {
 	note,      // text: a line in the timeline
 	restart,   // box, order, gap
 	churn,     // count, seed, every, settle
+	arp,       // box: its entry enters the controller's ARP cache
 };
 
 struct timeline_step {

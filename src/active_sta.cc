@@ -8,7 +8,8 @@
 #include "src/utils.h"
 
 // One table for the whole process; a station's record lives here from its
-// first association until its disassociation, whatever node reported it.
+// first association until its disassociation (or until it is evicted or too
+// old), whatever node reported it.
 static struct active_sta *as_table[AS_TABLE_SIZE];
 // Every record of the table, least recently heard of first.
 static struct list_head as_heard = LIST_HEAD_INIT(as_heard);

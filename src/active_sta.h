@@ -69,7 +69,7 @@ void as_touch(struct active_sta **table, struct active_sta *s);
 void as_expire(struct active_sta **table, uint32_t now);
 // Number of records.
 int as_count(void);
-// Removes every record through as_clean_entry, chain by chain. The daemon
-// keeps its stations until it exits; tests use this to leave the
+// Removes every record through as_clean_entry, chain by chain: the
+// daemon's release at the end of its run, and tests leaving the
 // process-wide table empty.
 void as_clean_all(struct active_sta **table);

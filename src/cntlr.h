@@ -261,7 +261,8 @@ void cntlr_resync_nodes(struct cntlr *c);
 // Its neighbor entries come with the next pass.
 void node_redrive(struct cntlr *c, struct node *n, bool exclude);
 // The agent of a known box was added again (presence event): the box's ids
-// are looked up anew and the channel hold is brought back.
+// are looked up anew and, when its agent's id changed, the channel hold is
+// brought back.
 void node_agent_added(struct cntlr *c, struct node *n, const char *prefix);
 
 // --- start-up survey (cntlr_survey.cc)

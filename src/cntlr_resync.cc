@@ -10,20 +10,24 @@
 #include "src/log.h"
 #include "src/utils.h"
 
-#define RADAR_CHANNEL 36
-
 void node_redrive(struct cntlr *c, struct node *n, bool exclude)
 {
 	if (exclude)
 		cntlr_steer_exclude_to(c, n);
 	// The hold lasts as long as the restore timer is armed.
 	if (n == c->lnode && uloop_timeout_remaining64(&c->channel_timer) >= 0)
-		cmd_set_param(c, n->agent_id, RADAR_CHANNEL);
+		cmd_set_param(c, n->agent_id, (uint32_t)c->radar_hold_channel);
 }
 
 void node_agent_added(struct cntlr *c, struct node *n, const char *prefix)
 {
+	uint32_t old = n->agent_id;
+
 	node_lookup_objects(n, prefix);
+	// The same id: the rescan made the node from these very objects (or
+	// drove it again already) before the event was handled.
+	if (n->agent_id == old)
+		return;
 	n->restarted = 0;
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Agent of node '%s' is back: driving it again\n"),
 		    prefix[0] ? prefix : "local");

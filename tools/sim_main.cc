@@ -125,7 +125,7 @@ std::string make_netns(const sim::scenario &s)
 		       "no box MAC";
 	int n = 0;
 	for (const auto &b : s.boxes) {
-		if (b.prefix.empty())
+		if (b.prefix.empty() || !b.arp)
 			continue;
 		if (run_ip({"neigh", "replace", b.prefix, "lladdr", sim::mac_text(b.mac), "dev",
 			    "br-lan", "nud", "permanent"}) == 0)
@@ -442,6 +442,7 @@ int main(int argc, char **argv)
 			fprintf(stderr, "aircoord-sim: cannot start the controller\n");
 		} else {
 			m.say("controller started (pid " + std::to_string(c.pid) + ")");
+			m.set_controller(c.pid);
 			if (!c.netns_note.empty())
 				m.say(c.netns_note);
 		}
@@ -495,6 +496,7 @@ int main(int argc, char **argv)
 
 		std::string log_path = dir + "/controller.log";
 		std::vector<sim::verdict> v;
+		long rss_end = -1;
 		while (!stop_signal && controller_alive(c)) {
 			std::this_thread::sleep_for(std::chrono::milliseconds(250));
 			double t = m.elapsed();
@@ -502,6 +504,10 @@ int main(int argc, char **argv)
 				break;
 			if (!m.timeline_done() || t < m.timeline_end() + 3)
 				continue;
+			// Before the checks ask the controller for its history: a
+			// reply's buffers are no part of what the run left behind.
+			if (rss_end < 0)
+				rss_end = rss_anon_kb(c.pid);
 			v = m.check(read_all(log_path));
 			bool all = true;
 			for (const auto &x : v)
@@ -510,7 +516,10 @@ int main(int argc, char **argv)
 				break;
 		}
 		bool died = !controller_alive(c);
-		long rss_end = died ? -1 : rss_anon_kb(c.pid);
+		if (died)
+			rss_end = -1;
+		else if (rss_end < 0)
+			rss_end = rss_anon_kb(c.pid);
 		// Its history goes with it: read it while it still answers.
 		m.fetch_history();
 		if (stop_signal)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,17 +112,45 @@ bool has_br_lan()
 	return stat("/sys/class/net/br-lan", &st) == 0;
 }
 
+// A private broker with the router's agent and one extender's
+// (192.168.1.2); the host goes before the broker.
+class TwoBoxes {
+public:
+	TwoBoxes() : sock(dir.file("bus.sock")), broker_(busd_thread_start(sock.c_str()))
+	{
+		if (!broker_)
+			return;
+		host_ = std::make_unique<sim::host>(sock);
+		host_->add_agent(cntlrtest::agent_cfg("", 1));
+		ext_ = &host_->add_agent(cntlrtest::agent_cfg("192.168.1.2", 2));
+	}
+	~TwoBoxes()
+	{
+		host_.reset();
+		if (broker_)
+			busd_thread_stop(broker_);
+	}
+	bool ok() const { return broker_ && host_->ok(); }
+	sim::host &host() { return *host_; }
+	sim::agent &ext() { return *ext_; }
+
+	testutil::TempDir dir;
+	const std::string sock;
+
+private:
+	struct busd_thread *broker_;
+	std::unique_ptr<sim::host> host_;
+	sim::agent *ext_ = nullptr;
+};
+
 TEST(DaemonBinary, DiscoversTheAgentsAndStopsOnSigterm)
 {
-	testutil::TempDir dir;
-	const std::string sock = dir.file("bus.sock");
-	struct busd_thread *broker = busd_thread_start(sock.c_str());
-	ASSERT_NE(broker, nullptr);
+	TwoBoxes mesh;
+	ASSERT_TRUE(mesh.ok());
 	{
-		sim::host host(sock);
-		ASSERT_TRUE(host.ok());
-		host.add_agent(cntlrtest::agent_cfg("", 1));
-		host.add_agent(cntlrtest::agent_cfg("192.168.1.2", 2));
+		testutil::TempDir &dir = mesh.dir;
+		const std::string &sock = mesh.sock;
+		sim::host &host = mesh.host();
 
 		Daemon d({"-d", "-s", sock, "-vvv", "-p", dir.file("aircoord.pid")},
 			 dir.file("stderr.log"));
@@ -157,7 +186,6 @@ TEST(DaemonBinary, DiscoversTheAgentsAndStopsOnSigterm)
 		EXPECT_TRUE(WIFEXITED(d.status())) << d.status();
 		EXPECT_EQ(WEXITSTATUS(d.status()), 0) << d.log();
 	}
-	busd_thread_stop(broker);
 }
 
 TEST(DaemonBinary, NoBusAtTheSocketEndsTheRunQuietly)
@@ -206,21 +234,18 @@ TEST(DaemonBinary, StopsWithinASecondWhereverSigtermFindsIt)
 	};
 	for (const auto &st : stages) {
 		SCOPED_TRACE(st.name);
-		testutil::TempDir dir;
-		const std::string sock = dir.file("bus.sock");
-		struct busd_thread *broker = busd_thread_start(sock.c_str());
-		ASSERT_NE(broker, nullptr);
+		TwoBoxes mesh;
+		ASSERT_TRUE(mesh.ok());
 		{
-			sim::host host(sock);
-			ASSERT_TRUE(host.ok());
-			host.add_agent(cntlrtest::agent_cfg("", 1));
-			sim::agent &ext = host.add_agent(cntlrtest::agent_cfg("192.168.1.2", 2));
+			testutil::TempDir &dir = mesh.dir;
+			sim::host &host = mesh.host();
+			sim::agent &ext = mesh.ext();
 			sim::fault hang;
 			hang.kind = sim::fault_kind::no_reply;
 			if (st.hung_at_start)
 				ext.set_fault(hang);
 
-			Daemon d({"-d", "-s", sock, "-vv", "-p", dir.file("aircoord.pid")},
+			Daemon d({"-d", "-s", mesh.sock, "-vv", "-p", dir.file("aircoord.pid")},
 				 dir.file("stderr.log"));
 			ASSERT_TRUE(d.started());
 			ASSERT_TRUE(testutil::wait_until(
@@ -250,7 +275,6 @@ TEST(DaemonBinary, StopsWithinASecondWhereverSigtermFindsIt)
 			EXPECT_EQ(testutil::read_file(dir.file("aircoord.pid")), pid);
 			ext.release_deferred();
 		}
-		busd_thread_stop(broker);
 	}
 }
 
