@@ -279,7 +279,7 @@ std::vector<uint8_t> agent_impl::reply_record(int id, const std::vector<uint8_t>
 	case CMD_GET_MOBID:
 		return {cfg.mobility_domain[0], cfg.mobility_domain[1]};
 	case CMD_GET_OUI:
-		return encode_oui(cfg.oui0);
+		return encode_oui(cfg.oui0, cfg.byte_order);
 	default:
 		return {};
 	}

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -69,6 +70,9 @@ struct agent_config {
 	// GET_MOBID and GET_OUI answers (meaningful on the local agent).
 	std::array<uint8_t, 2> mobility_domain{};
 	std::vector<uint8_t> oui0; // at most 32 entries
+	// The box's CPU: an agent writes the GET_OUI count in its own byte
+	// order, which the controller on the same box shares.
+	std::endian byte_order = std::endian::native;
 	// The channel reported by GET_BSS_INFO (one value for all entries);
 	// 0 takes the first BSS's channel.
 	int channel = 0;

@@ -71,8 +71,8 @@ struct mesh::state {
 	explicit state(int threshold) : radio(threshold) {}
 };
 
-mesh::mesh(host &h, const scenario &s, FILE *out, bool verbose)
-	: h_(h), s_(s), out_(out), verbose_(verbose),
+mesh::mesh(host &h, const scenario &s, FILE *out, bool verbose, std::endian cpu)
+	: h_(h), s_(s), out_(out), verbose_(verbose), cpu_(cpu),
 	  st_(std::make_unique<state>(s.lowrssi_threshold))
 {
 }
@@ -860,6 +860,7 @@ void mesh::build()
 			c.depth = b.depth;
 			c.bsses = b.bss;
 			c.router_objects = true;
+			c.byte_order = cpu_;
 			if (b.prefix.empty()) {
 				c.mobility_domain = s_.mobility_domain;
 				c.oui0 = s_.oui;

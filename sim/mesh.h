@@ -8,6 +8,7 @@
 // thread; the public methods may be called from any thread.
 #pragma once
 
+#include <bit>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -31,8 +32,10 @@ struct verdict {
 
 class mesh {
 public:
-	// Lines of the account go to `out`; `verbose` adds every command.
-	mesh(host &h, const scenario &s, FILE *out, bool verbose);
+	// Lines of the account go to `out`; `verbose` adds every command. The
+	// boxes have the byte order of the controller's CPU, `cpu`.
+	mesh(host &h, const scenario &s, FILE *out, bool verbose,
+	     std::endian cpu = std::endian::native);
 	mesh(const mesh &) = delete;
 	mesh &operator=(const mesh &) = delete;
 	~mesh();
@@ -82,6 +85,7 @@ private:
 	const scenario &s_;
 	FILE *out_;
 	bool verbose_;
+	std::endian cpu_;
 	std::unique_ptr<state> st_;
 	std::mutex out_mu_;
 	std::mutex hist_mu_;

@@ -135,15 +135,14 @@ std::vector<uint8_t> encode_scanres(const mac_addr &bssid, const scan_result &r)
 	return v;
 }
 
-std::vector<uint8_t> encode_oui(const std::vector<uint8_t> &oui0)
+std::vector<uint8_t> encode_oui(const std::vector<uint8_t> &oui0, std::endian order)
 {
 	std::vector<uint8_t> v(OUI_LEN, 0);
 	size_t n = std::min<size_t>(oui0.size(), 32);
-	// The count travels in the target's own byte order, little-endian.
-	v[0] = static_cast<uint8_t>(n);
-	v[1] = static_cast<uint8_t>(n >> 8);
-	v[2] = static_cast<uint8_t>(n >> 16);
-	v[3] = static_cast<uint8_t>(n >> 24);
+	if (order == std::endian::big)
+		put_be32(v, 0, static_cast<uint32_t>(n));
+	else
+		v[0] = static_cast<uint8_t>(n);
 	std::copy(oui0.begin(), oui0.begin() + n, v.begin() + 4);
 	return v;
 }

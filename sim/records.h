@@ -5,6 +5,7 @@
 // is short.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -56,8 +57,8 @@ std::vector<uint8_t> encode_monitor_sta(const mac_addr &sta, const monitor_readi
 // GET_SCANRES reply: 144-byte header (BSSID at 0), element length at 144,
 // the elements from 148; always 1172 bytes.
 std::vector<uint8_t> encode_scanres(const mac_addr &bssid, const scan_result &r);
-// GET_OUI reply: the count as 4 little-endian bytes, then 32 entries.
-std::vector<uint8_t> encode_oui(const std::vector<uint8_t> &oui0);
+// GET_OUI reply: the count as 4 bytes in `order`, then 32 entries.
+std::vector<uint8_t> encode_oui(const std::vector<uint8_t> &oui0, std::endian order);
 // Whether the radar element lies within the element length of a scan-result
 // record (what the controller looks for).
 bool scanres_has_radar(const std::vector<uint8_t> &rec);

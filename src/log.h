@@ -60,7 +60,7 @@ bool log_wanted(int level);
 
 // Writes a message of `level` (enum log_level) to syslog and the stream when
 // the level is within opt_verbosity, and always to the FIFO (time-prefixed
-// when above it). Never blocks on the FIFO.
-
-extern "C" void log_message(int level, const char *fmt, ...)
+// when above it). Never blocks on the FIFO. Exported from the executable
+// (aircoord.dynlist).
+extern "C" __attribute__((visibility("default"))) void log_message(int level, const char *fmt, ...)
 	__attribute__((format(printf, 2, 3)));

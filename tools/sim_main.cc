@@ -1,6 +1,7 @@
 // aircoord-sim: runs a simulated mesh (agents, topology daemon, stations on
 // a radio model) on a bus, starts the real controller against it, plays a
 // scenario and tells what the controller made the mesh do.
+#include <elf.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -49,11 +51,14 @@ void usage(FILE *f)
 {
 	fprintf(f,
 		"usage: aircoord-sim [-s SOCKET] [--topology] [--scenario NAME|FILE]\n"
-		"                    [--controller PATH] [--duration SECONDS] [-v]\n"
+		"                    [--controller PATH] [--emulator COMMAND]\n"
+		"                    [--duration SECONDS] [-v]\n"
 		"  -s SOCKET          join the bus at SOCKET instead of running a private one\n"
 		"  --topology         run the topology daemon whatever the scenario says\n"
 		"  --scenario NAME    a scenario of the scenario directory, or a file (default demo)\n"
 		"  --controller PATH  the controller to start (default: the one built with this)\n"
+		"  --emulator COMMAND run the controller under COMMAND (e.g. 'qemu-arm -L /'),\n"
+		"                     for a controller built for another CPU\n"
 		"  --duration SECONDS run this long at most (a churn runs until shortly before)\n"
 		"  -v                 more detail: every command, the controller's own log level\n");
 }
@@ -158,6 +163,19 @@ std::string private_trace(const std::string &priv)
 	return "";
 }
 
+// The byte order of the CPU the controller is built for, from its ELF
+// header; a cross-built controller runs under an emulator, and the agents
+// of its box speak its byte order, not ours.
+std::endian controller_byte_order(const std::string &path)
+{
+	unsigned char ident[EI_NIDENT] = {};
+	std::ifstream in(path, std::ios::binary);
+	in.read(reinterpret_cast<char *>(ident), sizeof(ident));
+	if (!in || memcmp(ident, ELFMAG, SELFMAG) != 0)
+		return std::endian::native;
+	return ident[EI_DATA] == ELFDATA2MSB ? std::endian::big : std::endian::little;
+}
+
 struct controller_proc {
 	pid_t pid = -1;
 	bool exited = false;
@@ -167,8 +185,9 @@ struct controller_proc {
 	double stop_seconds = -1; // from SIGTERM to its end
 };
 
-controller_proc start_controller(const std::string &path, const std::string &sock,
-				 const std::string &dir, const sim::scenario &s, bool verbose)
+controller_proc start_controller(const std::string &path, const std::string &emulator,
+				 const std::string &sock, const std::string &dir,
+				 const sim::scenario &s, bool verbose)
 {
 	controller_proc c;
 	int note[2];
@@ -176,6 +195,21 @@ controller_proc start_controller(const std::string &path, const std::string &soc
 		return c;
 	std::string log = dir + "/controller.log";
 	std::string pidfile = dir + "/aircoord.pid";
+	std::vector<std::string> args;
+	std::istringstream words(emulator);
+	for (std::string w; words >> w;)
+		args.push_back(w);
+	args.insert(args.end(), {path, "-d", "-s", sock, "-p", pidfile});
+	if (!s.quiet)
+		args.push_back("-v");
+	if (verbose)
+		args.push_back("-v");
+	if (s.mtrace)
+		args.push_back("-m");
+	std::vector<char *> argv;
+	for (auto &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
 	c.pid = fork();
 	if (c.pid == 0) {
 		close(note[0]);
@@ -193,22 +227,12 @@ controller_proc start_controller(const std::string &path, const std::string &soc
 			dup2(fd, STDOUT_FILENO);
 			dup2(fd, STDERR_FILENO);
 		}
-		std::vector<std::string> args = {path, "-d", "-s", sock, "-p", pidfile};
-		if (!s.quiet)
-			args.push_back("-v");
-		if (verbose)
-			args.push_back("-v");
-		if (s.mtrace)
-			args.push_back("-m");
-		std::vector<char *> argv;
-		for (auto &a : args)
-			argv.push_back(a.data());
-		argv.push_back(nullptr);
 		signal(SIGINT, SIG_DFL);
 		signal(SIGTERM, SIG_DFL);
 		signal(SIGPIPE, SIG_DFL);
-		execv(path.c_str(), argv.data());
-		fprintf(stderr, "cannot start %s: %s\n", path.c_str(), strerror(errno));
+		// An emulator is looked up on PATH; the controller is a path.
+		(emulator.empty() ? execv : execvp)(argv[0], argv.data());
+		fprintf(stderr, "cannot start %s: %s\n", argv[0], strerror(errno));
 		_exit(127);
 	}
 	close(note[1]);
@@ -324,6 +348,7 @@ int main(int argc, char **argv)
 	std::string sock;
 	std::string scenario_arg = "demo";
 	std::string controller = AIRCOORD_DEFAULT_CONTROLLER;
+	std::string emulator;
 	bool topology = false;
 	bool verbose = false;
 	double duration = 0;
@@ -331,6 +356,7 @@ int main(int argc, char **argv)
 		{"topology", no_argument, nullptr, 't'},
 		{"scenario", required_argument, nullptr, 'c'},
 		{"controller", required_argument, nullptr, 'C'},
+		{"emulator", required_argument, nullptr, 'E'},
 		{"duration", required_argument, nullptr, 'D'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -352,6 +378,9 @@ int main(int argc, char **argv)
 			break;
 		case 'C':
 			controller = optarg;
+			break;
+		case 'E':
+			emulator = optarg;
 			break;
 		case 'D':
 			duration = strtod(optarg, nullptr);
@@ -435,9 +464,9 @@ int main(int argc, char **argv)
 		printf("%s\n", s.topology ? " (with the topology daemon)" : "");
 		fflush(stdout);
 
-		sim::mesh m(h, s, stdout, verbose);
+		sim::mesh m(h, s, stdout, verbose, controller_byte_order(controller));
 		m.build();
-		controller_proc c = start_controller(controller, sock, dir, s, verbose);
+		controller_proc c = start_controller(controller, emulator, sock, dir, s, verbose);
 		if (c.pid <= 0) {
 			fprintf(stderr, "aircoord-sim: cannot start the controller\n");
 		} else {

@@ -51,16 +51,12 @@ public:
 			EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
 			err_child = err[1];
 		}
+		testutil::Command cmd(AIRCOORD_BUS_BIN, args);
 		pid_ = fork();
 		if (pid_ == 0) {
 			dup2(out[1], 1);
 			dup2(err_child, 2);
-			std::vector<char *> argv;
-			argv.push_back(const_cast<char *>(AIRCOORD_BUS_BIN));
-			for (const std::string &a : args)
-				argv.push_back(const_cast<char *>(a.c_str()));
-			argv.push_back(nullptr);
-			execv(argv[0], argv.data());
+			execvp(cmd.argv()[0], cmd.argv());
 			_exit(127);
 		}
 		close(out[1]);
@@ -355,9 +351,10 @@ TEST(BusCliAlone, BrokerProgramServesTheCli)
 {
 	testutil::TempDir dir;
 	std::string sock = dir.file("bus.sock");
+	testutil::Command busd(AIRCOORD_BUSD_BIN, {"-s", sock});
 	pid_t pid = fork();
 	if (pid == 0) {
-		execl(AIRCOORD_BUSD_BIN, AIRCOORD_BUSD_BIN, "-s", sock.c_str(), (char *)nullptr);
+		execvp(busd.argv()[0], busd.argv());
 		_exit(127);
 	}
 	ASSERT_TRUE(testutil::wait_until([&] {

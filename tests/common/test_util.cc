@@ -44,4 +44,36 @@ std::string read_file(const std::string &path)
 	return ss.str();
 }
 
+std::string emulator()
+{
+	const char *e = getenv("AIRCOORD_EMULATOR");
+	return e ? e : "";
+}
+
+Command::Command(const std::string &program, const std::vector<std::string> &args)
+{
+	std::istringstream in(emulator());
+	for (std::string w; in >> w;)
+		words_.push_back(w);
+	words_.push_back(program);
+	words_.insert(words_.end(), args.begin(), args.end());
+	for (std::string &w : words_)
+		ptrs_.push_back(w.data());
+	ptrs_.push_back(nullptr);
+}
+
+std::string Command::shell() const
+{
+	std::string s;
+	for (const std::string &w : words_) {
+		if (!s.empty())
+			s += ' ';
+		s += '\'';
+		for (char c : w)
+			s += c == '\'' ? std::string("'\\''") : std::string(1, c);
+		s += '\'';
+	}
+	return s;
+}
+
 } // namespace testutil

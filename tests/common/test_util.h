@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -28,5 +29,27 @@ bool wait_until(const std::function<bool()> &cond,
 
 // Whole file as a string ("" when it cannot be read).
 std::string read_file(const std::string &path);
+
+// The emulator that runs the project's programs when they are built for
+// another CPU (AIRCOORD_EMULATOR, words separated by spaces), or "" when
+// they run natively.
+std::string emulator();
+
+// A command line that starts one of the project's programs, behind the
+// emulator when there is one. Build it before fork(), then execvp(argv[0],
+// argv) in the child: the emulator is found on PATH.
+class Command {
+public:
+	Command(const std::string &program, const std::vector<std::string> &args = {});
+	Command(const Command &) = delete;
+	Command &operator=(const Command &) = delete;
+	char *const *argv() { return ptrs_.data(); }
+	// The words for a shell, each single-quoted.
+	std::string shell() const;
+
+private:
+	std::vector<std::string> words_;
+	std::vector<char *> ptrs_;
+};
 
 } // namespace testutil

@@ -32,17 +32,12 @@ public:
 	Daemon(const std::vector<std::string> &args, const std::string &log_path) : log_(log_path)
 	{
 		int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-		std::vector<char *> argv;
-
-		argv.push_back(const_cast<char *>("aircoord"));
-		for (const auto &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
+		testutil::Command cmd(AIRCOORD_BIN, args);
 
 		pid_ = fork();
 		if (pid_ == 0) {
 			dup2(fd, 2);
-			execv(AIRCOORD_BIN, argv.data());
+			execvp(cmd.argv()[0], cmd.argv());
 			_exit(127);
 		}
 		close(fd);

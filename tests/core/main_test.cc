@@ -181,11 +181,7 @@ class Process : public ::testing::Test
 
 	Result run(std::vector<std::string> args, bool close_stdin = false)
 	{
-		args.insert(args.begin(), AIRCOORD_BIN);
-		std::vector<char *> argv;
-		for (std::string &a : args)
-			argv.push_back(a.data());
-		argv.push_back(nullptr);
+		testutil::Command cmd(AIRCOORD_BIN, args);
 		std::string err_path = dir_.file("stderr.txt");
 
 		Result r;
@@ -197,7 +193,7 @@ class Process : public ::testing::Test
 			dup2(null, 1);
 			if (close_stdin)
 				close(0);
-			execv(argv[0], argv.data());
+			execvp(cmd.argv()[0], cmd.argv());
 			_exit(127);
 		}
 		int status = 0;

@@ -34,18 +34,14 @@ class Daemon {
 public:
 	Daemon(const std::vector<std::string> &args, const std::string &out)
 	{
-		std::vector<char *> argv;
+		testutil::Command cmd(AIRCOORD_BIN, args);
 		posix_spawn_file_actions_t fa;
 
-		argv.push_back(const_cast<char *>(AIRCOORD_BIN));
-		for (const auto &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
 		posix_spawn_file_actions_init(&fa);
 		posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
 						 0600);
 		posix_spawn_file_actions_adddup2(&fa, 1, 2);
-		if (posix_spawn(&pid_, AIRCOORD_BIN, &fa, nullptr, argv.data(), environ) != 0)
+		if (posix_spawnp(&pid_, cmd.argv()[0], &fa, nullptr, cmd.argv(), environ) != 0)
 			pid_ = -1;
 		posix_spawn_file_actions_destroy(&fa);
 	}

@@ -201,9 +201,13 @@ TEST(MobidReply, StoresTwoBytesInOrderAndKeepsWhatIsNotDecoded)
 	}
 }
 
-std::string oui_text(const std::string &count_hex, const std::vector<uint8_t> &entries)
+// The agent writes the count as it lies in its memory: in the byte order of
+// the box, which the controller shares.
+std::string oui_text(int32_t count, const std::vector<uint8_t> &entries)
 {
-	return count_hex + sim::encode_hex(entries);
+	uint8_t in_memory[sizeof(count)];
+	memcpy(in_memory, &count, sizeof(count));
+	return sim::encode_hex({in_memory, in_memory + sizeof(count)}) + sim::encode_hex(entries);
 }
 
 TEST(OuiReply, CountInHostOrderAndNeverPastThirtyTwoEntries)
@@ -223,14 +227,14 @@ TEST(OuiReply, CountInHostOrderAndNeverPastThirtyTwoEntries)
 		std::vector<uint8_t> head; // oui0 from its start; the rest zero
 		std::vector<std::string> lines;
 	} cases[] = {
-		{"two entries", oui_text("02000000", {0x02, 0x06}), true, 2, {0x02, 0x06},
+		{"two entries", oui_text(2, {0x02, 0x06}), true, 2, {0x02, 0x06},
 		 {"Received 2 different oui0s\n", "oui0[0] = 2\n", "oui0[1] = 6\n"}},
 		{"count zero", "00000000", true, 0, {}, {}},
 		{"empty reply", "", false, 0, {}, {}},
-		{"count zero keeps the entries sent", oui_text("00000000", {0x02}), true, 0, {0x02}, {}},
-		{"negative count", oui_text("ffffffff", {0x02}), true, -1, {0x02},
+		{"count zero keeps the entries sent", oui_text(0, {0x02}), true, 0, {0x02}, {}},
+		{"negative count", oui_text(-1, {0x02}), true, -1, {0x02},
 		 {"Received -1 different oui0s\n"}},
-		{"count above 32, longer text", oui_text("28000000", over), true, 40, full,
+		{"count above 32, longer text", oui_text(40, over), true, 40, full,
 		 [] {
 			 std::vector<std::string> l = {"Received 40 different oui0s\n",
 						       "GET_OUI num_oui0 = 40 > 32 !\n"};
@@ -239,8 +243,8 @@ TEST(OuiReply, CountInHostOrderAndNeverPastThirtyTwoEntries)
 					     std::to_string(i + 1) + "\n");
 			 return l;
 		 }()},
-		{"network-order count is read as host order", oui_text("00000002", {0x02, 0x06}), true,
-		 0x02000000, {0x02, 0x06},
+		{"count in the other byte order is taken as it stands",
+		 oui_text(static_cast<int32_t>(__builtin_bswap32(2)), {0x02, 0x06}), true, 0x02000000, {0x02, 0x06},
 		 [] {
 			 std::vector<std::string> l = {"Received 33554432 different oui0s\n",
 						       "GET_OUI num_oui0 = 33554432 > 32 !\n",

@@ -33,6 +33,7 @@ TEST_F(AgentTest, AnswersEveryQueryWithItsByteRecord)
 	sim::agent_config cfg = simtest::box_cfg("192.168.1.2", 2, 2);
 	cfg.mobility_domain = {0x12, 0x34};
 	cfg.oui0 = {0x02, 0x06};
+	cfg.byte_order = std::endian::little;
 	sim::agent &a = host().add_agent(cfg);
 	a.add_station("wl1", mac("5c:aa:bb:01:02:03"));
 	a.add_station("wl1", mac("5c:aa:bb:01:02:04"));

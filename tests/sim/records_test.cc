@@ -105,10 +105,12 @@ TEST(Records, ListsAreCutToWhatTheRecordsHold)
 	EXPECT_EQ(a[19], 5);
 	EXPECT_EQ(a[50], 0);
 
-	std::vector<uint8_t> o = sim::encode_oui(std::vector<uint8_t>(40, 7));
+	std::vector<uint8_t> o = sim::encode_oui(std::vector<uint8_t>(40, 7), std::endian::little);
 	ASSERT_EQ(o.size(), 36u);
 	EXPECT_EQ(o[0], 32);
 	EXPECT_EQ(o[35], 7);
+	o = sim::encode_oui({7}, std::endian::big);
+	EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 5), (std::vector<uint8_t>{0, 0, 0, 1, 7}));
 
 	std::vector<sim::bss_info_item> five(5);
 	EXPECT_EQ(sim::encode_bss_info(6, five).size(), 12u + 4 * 61);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/common/test_util.h"
 
@@ -18,11 +19,13 @@ struct run_result {
 	std::string out;
 };
 
-run_result run_sim(const std::string &args)
+run_result run_sim(const std::string &scenario)
 {
 	run_result r;
-	std::string cmd = std::string(AIRCOORD_SIM_BIN) + " --controller " AIRCOORD_BIN " " + args +
-			  " 2>&1";
+	std::vector<std::string> args = {"--controller", AIRCOORD_BIN, "--scenario", scenario};
+	if (!testutil::emulator().empty())
+		args.insert(args.begin(), {"--emulator", testutil::emulator()});
+	std::string cmd = testutil::Command(AIRCOORD_SIM_BIN, args).shell() + " 2>&1";
 	FILE *p = popen(cmd.c_str(), "r");
 	if (!p)
 		return r;
@@ -52,7 +55,7 @@ TEST(SimMain, MismatchedExpectationFailsTheRunNamingIt)
 {
 	testutil::TempDir dir;
 	std::ofstream(dir.file("one.json")) << one_box;
-	run_result r = run_sim("--scenario " + dir.file("one.json"));
+	run_result r = run_sim(dir.file("one.json"));
 	EXPECT_EQ(r.status, 1) << r.out;
 	EXPECT_NE(r.out.find("PASS GET_BSS_INFO to router 1+ times"), std::string::npos) << r.out;
 	EXPECT_NE(r.out.find("FAIL router channel set to 36 (no channel was ever set)"),
@@ -68,12 +71,12 @@ TEST(SimMain, BadScenarioIsRefusedBeforeAnythingRuns)
 	std::string bad = one_box;
 	bad.replace(bad.find("\"channel\": 6"), 12, "\"channel\": 0");
 	std::ofstream(dir.file("bad.json")) << bad;
-	run_result r = run_sim("--scenario " + dir.file("bad.json"));
+	run_result r = run_sim(dir.file("bad.json"));
 	EXPECT_EQ(r.status, 2);
 	EXPECT_EQ(r.out, "aircoord-sim: " + dir.file("bad.json") +
 				 ": boxes[0].bss[0].channel: out of range 1..196 (0)\n");
 
-	r = run_sim("--scenario no-such-scenario");
+	r = run_sim("no-such-scenario");
 	EXPECT_EQ(r.status, 2);
 	EXPECT_NE(r.out.find("no-such-scenario.json: cannot be read"), std::string::npos) << r.out;
 }
