@@ -372,6 +372,27 @@ int write_all(int fd, struct iovec *iov, int n)
 void report_lost(ubus_context_impl *c);
 void async_lost(ubus_context_impl *c);
 
+// Buffers are kept between messages, up to this size: one large reply
+// must not hold its memory for the rest of the process.
+constexpr size_t KEEP_BUFFER_MAX = 16384;
+
+// Gives back an emptied output buffer that a large reply grew.
+void release_out(ubus_context_impl *c)
+{
+	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
+		free(c->out);
+		c->out = nullptr;
+		c->out_cap = 0;
+	}
+}
+
+void release_large_buffers(ubus_context_impl *c)
+{
+	release_out(c);
+	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
+		blob_buf_free(&c->b);
+}
+
 // Sends one message whose body is the root `body`. Replies held back by a
 // running handler go out first, in the same write.
 int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
@@ -398,26 +419,12 @@ int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	iov[n++] = {const_cast<blob_attr *>(body), blen};
 	int ret = write_all(c->ctx.sock.fd, iov, n);
 	c->out_len = 0;
+	release_out(c);
 	if (ret < 0) {
 		c->eof = true;
 		c->ctx.sock.eof = true;
 	}
 	return ret;
-}
-
-// Buffers are kept between messages, up to this size: one large reply
-// must not hold its memory for the rest of the process.
-constexpr size_t KEEP_BUFFER_MAX = 16384;
-
-void release_large_buffers(ubus_context_impl *c)
-{
-	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
-		free(c->out);
-		c->out = nullptr;
-		c->out_cap = 0;
-	}
-	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
-		blob_buf_free(&c->b);
 }
 
 int flush_out(ubus_context_impl *c)
@@ -1351,8 +1358,8 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	if (blob_pad_len(c->b.head) > UBUS_MAX_MSGLEN)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	int ret = send_msg(c, UBUS_MSG_DATA, req->seq, req->peer, c->b.head, c->cork > 0);
-	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
-		blob_buf_free(&c->b);
+	// The reply is on its way or copied out: its buffer is free.
+	release_large_buffers(c);
 	return ret < 0 ? UBUS_STATUS_CONNECTION_FAILED : UBUS_STATUS_OK;
 }
 

@@ -283,17 +283,15 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 	if (cntlr_stopping())
 		return UBUS_STATUS_TIMEOUT;
 
-	blob_buf_init(&b, 0);
-	blobmsg_add_string(&b, "ifname", ifname);
-	blobmsg_add_string(&b, "sta", sta);
-
 	log_message(LOG_LEVEL_TRACE,
 		    PLAIN_MSG("Invoking disconnect_sta for client = %s from node = %02x:%02x:%02x:%02x:%02x:%02x\n"),
 		    sta, MAC2STR(n->macaddr));
-	if (node_health_skip(n, "disconnect_sta")) {
-		blob_buf_free(&b);
+	if (node_health_skip(n, "disconnect_sta"))
 		return UBUS_STATUS_TIMEOUT;
-	}
+
+	blob_buf_init(&b, 0);
+	blobmsg_add_string(&b, "ifname", ifname);
+	blobmsg_add_string(&b, "sta", sta);
 	ret = ubus_invoke(n->cntlr->ctx, n->wifix_id, "disconnect_sta", b.head, nullptr, nullptr,
 			  STA_DISCONNECT_TIMEOUT_MS);
 	if (ret)
