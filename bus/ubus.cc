@@ -952,10 +952,11 @@ void async_flush(ubus_context_impl *c, struct ubus_request *r)
 		frame f;
 		struct ubus_held_msg *m = async_take(r, &f);
 		if (f.type == UBUS_MSG_STATUS) {
+			int status = f.tb[UBUS_ATTR_STATUS] ? blob_get_int32(f.tb[UBUS_ATTR_STATUS])
+							    : UBUS_STATUS_INVALID_ARGUMENT;
 			free(m);
 			r->in_cb = false;
-			async_end(r, f.tb[UBUS_ATTR_STATUS] ? blob_get_int32(f.tb[UBUS_ATTR_STATUS])
-							    : UBUS_STATUS_INVALID_ARGUMENT);
+			async_end(r, status);
 			return;
 		}
 		if (f.tb[UBUS_ATTR_DATA] && r->data_cb)
