@@ -1,6 +1,9 @@
 // The controller on the bus client built like the router's library, whose
-// asynchronous callbacks run nested inside whatever synchronous call waits.
+// asynchronous callbacks run nested inside whatever synchronous call waits,
+// and which ends them as timed out when the connection is lost.
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
 
 #include "bus/ubus.h"
 #include "src/cmd.h"
@@ -78,6 +81,28 @@ TEST_F(NestedReprobe, AnswerInTheMiddleOfAPassIsHandledAfterIt)
 		EXPECT_FALSE(list_empty(&n->fhbsslist));
 		EXPECT_EQ(count_log(info("Node 10.0.0.3 answers again\n")), 1);
 	}
+}
+
+// A re-probe in flight when the connection ends is no answer.
+TEST_F(NestedReprobe, LostConnectionIsNoAnswer)
+{
+	sim::agent &hung = add_agent("10.0.0.2");
+	scan();
+	cancel_node_timers();
+	struct node *n = node_of("10.0.0.2");
+	ASSERT_NE(n, nullptr);
+	hung.set_fault({sim::fault_kind::no_reply, -1, ""});
+	n->unresponsive = 1;
+	n->probe_timer.cb = node_probe_timer;
+	n->probe_timer.cb(&n->probe_timer);
+	ASSERT_TRUE(journal().wait(
+		[](const sim::journal_view &j) { return j.count(CMD_GET_BSS_INFO) == 1; }));
+	shutdown(cntlr()->ctx->sock.fd, SHUT_RDWR);
+	ASSERT_TRUE(pump_until([&] { return !n->probing; }));
+	EXPECT_EQ(n->probe_answered, 0);
+	EXPECT_EQ(n->unresponsive, 1);
+	EXPECT_EQ(count_log("answers again"), 0);
+	hung.release_deferred();
 }
 
 } // namespace
