@@ -16,6 +16,19 @@
 
 namespace {
 
+// The router's own library differs from ours in two respects a caller
+// meets: a synchronous wait ends only with its reply, its time-out or the
+// end of the connection (uloop_end is not looked at), and every reply is
+// handed over as soon as it is read, those of asynchronous requests too,
+// nested inside whatever synchronous call is waiting. Built with
+// AIRCOORD_BUS_ROUTER_MODE, the client behaves like it, so that the daemon
+// can be run against such a library without a router.
+#ifdef AIRCOORD_BUS_ROUTER_MODE
+constexpr bool router_mode = true;
+#else
+constexpr bool router_mode = false;
+#endif
+
 constexpr size_t rx_initial = 64 * 1024;
 constexpr size_t rx_min_free = 16 * 1024;
 
@@ -770,7 +783,7 @@ int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 		}
 		// The loop was told to end meanwhile (a stop signal's handler):
 		// the caller is on its way out and must not wait for the reply.
-		if (uloop_end_count() != ends) {
+		if (!router_mode && uloop_end_count() != ends) {
 			status = UBUS_STATUS_TIMEOUT;
 			break;
 		}
@@ -928,16 +941,22 @@ void async_end(struct ubus_request *r, int status)
 		r->complete_cb(r, status);
 }
 
-// Hands what `r` holds over, oldest first, as long as callbacks may run.
+// Hands what `r` holds over, oldest first, as long as callbacks may run,
+// never into a callback of `r` that is running already.
 void async_flush(ubus_context_impl *c, struct ubus_request *r)
 {
-	while (r->held && r->complete_async && !c->stack_depth) {
+	if (r->in_cb)
+		return;
+	r->in_cb = true;
+	while (r->held && r->complete_async && (router_mode || !c->stack_depth)) {
 		frame f;
 		struct ubus_held_msg *m = async_take(r, &f);
 		if (f.type == UBUS_MSG_STATUS) {
-			async_end(r, f.tb[UBUS_ATTR_STATUS] ? blob_get_int32(f.tb[UBUS_ATTR_STATUS])
-							    : UBUS_STATUS_INVALID_ARGUMENT);
+			int status = f.tb[UBUS_ATTR_STATUS] ? blob_get_int32(f.tb[UBUS_ATTR_STATUS])
+							    : UBUS_STATUS_INVALID_ARGUMENT;
 			free(m);
+			r->in_cb = false;
+			async_end(r, status);
 			return;
 		}
 		if (f.tb[UBUS_ATTR_DATA] && r->data_cb)
@@ -945,8 +964,9 @@ void async_flush(ubus_context_impl *c, struct ubus_request *r)
 		free(m);
 		// Aborted by its callback.
 		if (!list_is_linked(&r->list))
-			return;
+			break;
 	}
+	r->in_cb = false;
 }
 
 void async_msg(ubus_context_impl *c, frame *f)
@@ -967,7 +987,7 @@ void async_msg(ubus_context_impl *c, frame *f)
 	*tail = m;
 	if (!r->complete_async)
 		return;
-	if (c->stack_depth)
+	if (c->stack_depth && !router_mode)
 		async_arm(c);
 	else
 		async_flush(c, r);
@@ -982,7 +1002,7 @@ void async_timer_cb(struct uloop_timeout *t)
 		struct ubus_request *r, *next = nullptr;
 		list_for_each_entry(r, &c->async_reqs, list)
 		{
-			if (r->complete_async && (r->held || c->eof)) {
+			if (r->complete_async && !r->in_cb && (r->held || c->eof)) {
 				next = r;
 				break;
 			}
@@ -1002,8 +1022,26 @@ void async_timer_cb(struct uloop_timeout *t)
 
 void async_lost(ubus_context_impl *c)
 {
-	if (!list_empty(&c->async_reqs))
-		async_arm(c);
+	if (!router_mode) {
+		if (!list_empty(&c->async_reqs))
+			async_arm(c);
+		return;
+	}
+	// The router's library ends them at once, as timed out. One at a
+	// time, looked for afresh: a callback may end or release any request.
+	for (;;) {
+		struct ubus_request *r, *next = nullptr;
+		list_for_each_entry(r, &c->async_reqs, list)
+		{
+			if (r->complete_async && !r->in_cb) {
+				next = r;
+				break;
+			}
+		}
+		if (!next)
+			return;
+		async_end(next, UBUS_STATUS_TIMEOUT);
+	}
 }
 
 void async_drop_all(ubus_context_impl *c)

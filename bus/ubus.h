@@ -24,6 +24,14 @@
 // (see ubus_complete_request_async). Waiting for one with
 // ubus_complete_request hands its replies over at once, like a synchronous
 // invoke.
+//
+// Built with AIRCOORD_BUS_ROUTER_MODE (the stand-in for the router's own
+// library), the client behaves as that library does instead: a synchronous
+// wait ends only with its reply, its time-out or the end of the connection
+// (uloop_end() does not end it); the callbacks of asynchronous requests run
+// as soon as their replies are read, nested inside a synchronous call or a
+// handler if one is running; and when the connection is lost, asynchronous
+// requests end at once with UBUS_STATUS_TIMEOUT.
 #pragma once
 
 #include <cstdint>
@@ -166,10 +174,12 @@ struct ubus_request {
 	bool cancelled;
 	// Asynchronous requests only: linked on the context while in flight;
 	// replies not handed over yet, oldest first; whether
-	// ubus_complete_request_async was called.
+	// ubus_complete_request_async was called; whether one of its callbacks
+	// is running.
 	struct list_head list;
 	struct ubus_held_msg *held;
 	bool complete_async;
+	bool in_cb;
 };
 
 struct ubus_context {

@@ -111,7 +111,13 @@ struct agent_impl {
 	std::vector<std::string> exclude;
 	int param_channel = -1;
 	std::map<int, fault> faults;
-	std::vector<struct ubus_request_data> deferred;
+	// Calls kept by no_reply, with the command each one carried.
+	struct held_call {
+		struct ubus_request_data req;
+		int id;
+		std::vector<uint8_t> payload;
+	};
+	std::vector<held_call> deferred;
 
 	host::impl *hi() { return h->impl_; }
 	int bss_index(const std::string &ifname) const
@@ -148,6 +154,7 @@ struct agent_impl {
 	void publish();
 	void withdraw();
 	void publish_one(const std::string &obj);
+	void rejoin();
 	void restart(const std::vector<std::string> &order, int gap_ms);
 	std::vector<uint8_t> reply_record(int id, const std::vector<uint8_t> &data) const;
 	void apply(int id, const std::string &text, const std::vector<uint8_t> &data);
@@ -215,6 +222,20 @@ void agent_impl::publish_one(const std::string &obj_name)
 		o->type.id = 0;
 		ubus_add_object(H->ctx, &o->obj);
 		present = true;
+	}
+}
+
+void agent_impl::rejoin()
+{
+	host::impl *H = hi();
+	// Kept calls died with the old connection.
+	deferred.clear();
+	for (auto &o : objs) {
+		if (!o->obj.id)
+			continue;
+		o->obj.id = 0;
+		o->type.id = 0;
+		ubus_add_object(H->ctx, &o->obj);
 	}
 }
 
@@ -411,7 +432,7 @@ static int agent_cmd_handler(struct ubus_context *ctx, struct ubus_object *obj,
 	if (kind == fault_kind::no_reply) {
 		struct ubus_request_data kept {};
 		ubus_defer_request(ctx, req, &kept);
-		a->deferred.push_back(kept);
+		a->deferred.push_back({kept, r.id, r.payload});
 	} else if (kind == fault_kind::error_status) {
 		status = f->value < 0 ? UBUS_STATUS_UNKNOWN_ERROR : f->value;
 	} else {
@@ -778,14 +799,24 @@ void agent::clear_faults()
 	impl_->h->run([&] { impl_->faults.clear(); });
 }
 
-int agent::release_deferred()
+void agent::rejoin()
+{
+	impl_->rejoin();
+}
+
+int agent::release_deferred(bool answer)
 {
 	int n = 0;
 	impl_->h->run([&] {
 		host::impl *H = impl_->hi();
-		for (auto &req : impl_->deferred) {
-			if (H->ctx && !H->shutting_down)
-				ubus_complete_deferred_request(H->ctx, &req, 0);
+		for (auto &call : impl_->deferred) {
+			if (H->ctx && !H->shutting_down) {
+				std::vector<uint8_t> rec = impl_->reply_record(call.id, call.payload);
+				if (answer)
+					send_cmd_reply(H->ctx, &call.req, true, call.id, !rec.empty(),
+						       encode_hex(rec));
+				ubus_complete_deferred_request(H->ctx, &call.req, 0);
+			}
 			n++;
 		}
 		impl_->deferred.clear();

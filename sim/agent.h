@@ -199,9 +199,10 @@ public:
 	// own id wins over the catch-all.
 	void set_fault(const fault &f, int cmd_id = 0);
 	void clear_faults();
-	// Completes every call kept by no_reply (status 0, no data); returns
+	// Completes every call kept by no_reply (status 0, with the reply the
+	// command would have had when `answer`, else without data); returns
 	// how many there were.
-	int release_deferred();
+	int release_deferred(bool answer = false);
 
 	// The record the agent would answer `cmd_id` with for the request
 	// payload `data` (bytes, before hex encoding), without faults; empty for
@@ -214,6 +215,9 @@ private:
 	friend class host;
 	friend struct agent_impl;
 	agent(class host &h, const agent_config &cfg);
+	// On the host's new connection after the broker came back: the objects
+	// that were on the bus are added again (new ids); kept calls are gone.
+	void rejoin();
 	agent_impl *impl_;
 };
 

@@ -149,14 +149,45 @@ static void wake_cb(struct uloop_fd *u, unsigned int)
 		host::impl::current->drain_queue();
 }
 
+static constexpr int RECONNECT_MS = 100;
+
 // The connection is gone (broker stopped first): keep the loop alive so that
-// run() and the destructor still work; every later call fails on its own.
+// run() and the destructor still work, every later call failing on its own,
+// and try a new connection from a timer.
 static void connection_lost_cb(struct ubus_context *ctx)
 {
 	if (ctx->sock.registered)
 		uloop_fd_delete(&ctx->sock);
+	host::impl *H = host::impl::current;
+	if (!H)
+		return;
+	H->connected = false;
+	if (!H->shutting_down)
+		uloop_timeout_set(&H->retry, RECONNECT_MS);
+}
+
+static void reconnect_timer(struct uloop_timeout *)
+{
 	if (host::impl::current)
-		host::impl::current->connected = false;
+		host::impl::current->reconnect();
+}
+
+void host::impl::reconnect()
+{
+	ubus_context *fresh = ubus_connect(path.c_str());
+	if (!fresh) {
+		uloop_timeout_set(&retry, RECONNECT_MS);
+		return;
+	}
+	ubus_free(ctx);
+	ctx = fresh;
+	ctx->connection_lost = connection_lost_cb;
+	ubus_add_uloop(ctx);
+	connected = true;
+	for (auto &a : agents)
+		a->rejoin();
+	if (topo)
+		topo->rejoin();
 }
 
 thread_local host::impl *host::impl::current = nullptr;
@@ -185,6 +216,7 @@ void host::impl::thread_main()
 {
 	current = this;
 	uloop_init_nosignals();
+	retry.cb = reconnect_timer;
 	ctx = ubus_connect(path.c_str());
 	if (ctx) {
 		ctx->connection_lost = connection_lost_cb;

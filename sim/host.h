@@ -10,6 +10,10 @@
 // and the topology daemon are owned by the host; references stay valid until
 // it is destroyed.
 //
+// When the broker goes away the host connects anew every 100 ms, as the
+// boxes' bus libraries do, and adds every object that was on the bus again
+// (under new ids); calls kept unanswered are gone with the old connection.
+//
 // The journal records, in order, every command every agent received and
 // every disconnect_sta call, and every event the host raised. It may be read
 // and waited on from any thread.
@@ -134,6 +138,8 @@ public:
 private:
 	friend class host;
 	explicit topology(class host &h);
+	// On the host's new connection: "topology" is added again if present.
+	void rejoin();
 	impl *impl_;
 };
 

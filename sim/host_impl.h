@@ -37,6 +37,7 @@ struct host::impl {
 
 	ubus_context *ctx = nullptr;
 	bool connected = false;
+	struct uloop_timeout retry {}; // reconnect_timer, while the broker is away
 	bool shutting_down = false;
 	std::atomic<bool> stop_requested{false};
 
@@ -64,6 +65,8 @@ struct host::impl {
 
 	void thread_main();
 	void drain_queue();
+	// Connects anew and puts the agents' and the topology's objects back.
+	void reconnect();
 	// Raises `name` with the table in `b` and journals it.
 	void send_event(const std::string &name, struct blob_buf *b);
 };

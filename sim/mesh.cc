@@ -338,6 +338,13 @@ struct mesh_actor {
 		case step_kind::churn:
 			churn_start(step);
 			break;
+		case step_kind::broker_restart:
+			m.restart_broker(step.gap);
+			break;
+		case step_kind::stop:
+			m.say("SIGTERM to the controller");
+			m.bus_.stop_due = true;
+			break;
 		case step_kind::arp:
 			m.say(box(step.box).name + (arp_enter(box(step.box))
 							    ? " enters the controller's ARP cache"
@@ -1176,6 +1183,9 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 				v.why = std::to_string(hist.size()) + " history entries, none matching";
 				break;
 			}
+			case expect_kind::rejoin:
+				judge_rejoin(e, &v);
+				break;
 			}
 			out.push_back(v);
 		}

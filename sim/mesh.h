@@ -8,8 +8,10 @@
 // thread; the public methods may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,14 @@ public:
 
 	// The controller's process, whose network namespace "arp" steps enter.
 	void set_controller(int pid);
+	// The broker the mesh runs on, for "broker_restart" steps: `stop` ends
+	// it (its clients see their connections end), `start` runs a new one on
+	// the same socket. Called on the host thread. Without them such a step
+	// only says so.
+	void set_broker(std::function<void()> stop, std::function<bool()> start);
+	// A "stop" step has run: the controller is to be sent SIGTERM now, and
+	// the run ends there.
+	bool stop_due() const;
 
 	// A line of the account, stamped with the time since start_timeline.
 	void say(const std::string &text);
@@ -81,6 +91,20 @@ public:
 	struct state;
 
 private:
+	friend struct mesh_actor;
+	// Timeline steps about the bus (mesh_bus.cc), on the host thread.
+	void restart_broker(double down);
+	void watch_rejoin();
+	void judge_rejoin(const expectation &e, verdict *v) const;
+	struct bus_state {
+		std::function<void()> stop_broker;
+		std::function<bool()> start_broker;
+		std::atomic<bool> stop_due{false};
+		double back_at = -1;    // host time the last new broker came up
+		double back_after = -1; // seconds from then to the aircoord object
+	};
+	bus_state bus_;
+
 	host &h_;
 	const scenario &s_;
 	FILE *out_;

@@ -475,7 +475,8 @@ private:
 		st.at = r.number("at", true, 0, 0, 600);
 		static const char *const actions[] = {"signal", "join",  "roam",  "leave",
 						      "vanish", "appear", "radar", "fault",
-						      "event",  "note",   "restart", "churn", "arp"};
+						      "event",  "note",   "restart", "churn", "arp",
+						      "broker_restart", "stop"};
 		std::string action;
 		for (const char *a : actions)
 			if (r.has(a)) {
@@ -485,7 +486,7 @@ private:
 			}
 		if (action.empty())
 			fail(path, "no action (signal, join, roam, leave, vanish, appear, radar, "
-				   "fault, event, note, restart, churn or arp)");
+				   "fault, event, note, restart, churn, arp, broker_restart or stop)");
 		std::unique_ptr<obj_reader> hold;
 		obj_reader *sub = nullptr;
 		if (action == "signal") {
@@ -567,6 +568,13 @@ private:
 			st.every = a.number("boxes_every", false, 4, 0.5, 600);
 			st.settle = a.number("settle", false, 5, 1, 60);
 			a.no_unknown_keys();
+		} else if (action == "broker_restart") {
+			st.kind = step_kind::broker_restart;
+			st.gap = r.number(action, true, 0, 0, 60);
+		} else if (action == "stop") {
+			st.kind = step_kind::stop;
+			if (!r.boolean(action, false))
+				fail(r.at(action), "not true");
 		} else {
 			st.kind = step_kind::note;
 			st.text = r.str("note", true);
@@ -614,6 +622,7 @@ private:
 			{"log", expect_kind::log},
 			{"no_log", expect_kind::no_log},
 			{"history", expect_kind::history},
+			{"rejoin", expect_kind::rejoin},
 		};
 		expectation e;
 		std::string key;
@@ -626,7 +635,8 @@ private:
 			}
 		if (key.empty())
 			fail(path, "no expectation (disconnect, no_disconnect, steer, no_steer, "
-				   "channel, station_at, neighbors, exclude, commands, log, no_log or history)");
+				   "channel, station_at, neighbors, exclude, commands, log, no_log, history "
+				   "or rejoin)");
 		e.label = r.str("label", false);
 		if (e.kind == expect_kind::log || e.kind == expect_kind::no_log) {
 			e.text = r.str(key, true);
@@ -741,6 +751,12 @@ private:
 			e.bss = a.str("contains", false);
 			label = "history of " + e.sta + " holds a " + e.text + " entry" +
 				(e.bss.empty() ? "" : " saying \"" + e.bss + "\"");
+			break;
+		case expect_kind::rejoin:
+			label = "controller back on the bus" + within_field(a, &e.within) +
+				" of the new broker";
+			if (e.within <= 0)
+				fail(a.at("within"), "missing");
 			break;
 		default:
 			break;

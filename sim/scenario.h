@@ -28,6 +28,9 @@
 //     "event": {"name", "data": {...}} | "note": "text" |
 //     "restart": {"box", "order": ["wifi.agent", "wifix"], "gap": seconds} |
 //     "arp": "box" (a box with "arp": false enters the ARP cache) |
+//     "broker_restart": seconds (the bus broker goes away for that long;
+//       its clients see their connections end) |
+//     "stop": true (the controller is sent SIGTERM; the run ends there) |
 //     "churn": {"stations": N, "seed", "boxes_every": seconds,
 //               "settle": seconds}}],
 //   "expect": [{one of: "disconnect": {"box", "ifname", "sta", "within"} |
@@ -37,7 +40,9 @@
 //     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
 //     "exclude": {"box", "contains": [box or MAC, ...]} |
 //     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
-//     "no_log": "text" | "history": {"sta", "kind", "contains"}; and
+//     "no_log": "text" | "history": {"sta", "kind", "contains"} |
+//     "rejoin": {"within"} (the controller's object is back on the bus that
+//     soon after the last broker_restart's new broker); and
 //     optionally "label"}],
 //   "config": {...} (sent to the controller's set_config once it is up),
 //   "quiet": true (the controller logs at its default level, without
@@ -115,6 +120,8 @@ enum class step_kind {
 	restart,   // box, order, gap
 	churn,     // count, seed, every, settle
 	arp,       // box: its entry enters the controller's ARP cache
+	broker_restart, // gap: seconds the broker stays away
+	stop,      // SIGTERM to the controller
 };
 
 struct timeline_step {
@@ -151,6 +158,7 @@ enum class expect_kind {
 	log,           // text: the controller's log holds it
 	no_log,        // text
 	history,       // sta, text: the entry's kind, bss: text its reason contains
+	rejoin,        // within: seconds from a new broker to the aircoord object
 };
 
 struct expectation {

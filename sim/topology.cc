@@ -128,6 +128,14 @@ void topology::vanish()
 	});
 }
 
+void topology::rejoin()
+{
+	if (!impl_->present)
+		return;
+	impl_->present = false;
+	reappear();
+}
+
 void topology::reappear()
 {
 	impl_->h->run([&] {

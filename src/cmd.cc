@@ -112,7 +112,12 @@ int cntlr_invoke_cmd(struct cntlr *cntlr, uint32_t agent_id, struct agent_cmd *c
 
 	// On the way out nothing more is sent: a hung agent would hold the
 	// stop for the whole time-out.
-	if (cntlr_stopping() || cntlr_health_skip(cntlr, agent_id, cmd_name(cmd->id)))
+	if (cntlr_stopping())
+		return UBUS_STATUS_TIMEOUT;
+	// While the bus is lost nothing reaches an agent.
+	if (cntlr_bus_down(cntlr))
+		return UBUS_STATUS_CONNECTION_FAILED;
+	if (cntlr_health_skip(cntlr, agent_id, cmd_name(cmd->id)))
 		return UBUS_STATUS_TIMEOUT;
 
 	memset(&b, 0, sizeof(b));

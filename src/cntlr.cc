@@ -79,8 +79,9 @@ void cntlr_start_timers(struct cntlr *c)
 
 // SIGINT/SIGTERM. The handler stays in place for the whole run, before the
 // loop too (the loop leaves handlers it finds alone): the signal number is
-// kept, the loop (or a synchronous bus call waiting in it) is told to end,
-// and a byte on the stop pipe wakes a loop that is about to wait.
+// kept, the loop is told to end, a synchronous bus call waiting in it ends
+// with the bus socket shut down, and a byte on the stop pipe wakes a loop
+// that is about to wait.
 static volatile sig_atomic_t cntlr_stop_signal;
 static int cntlr_stop_pipe[2] = {-1, -1};
 static struct uloop_fd cntlr_stop_fd;
@@ -91,6 +92,7 @@ static void cntlr_on_stop_signal(int sig)
 
 	cntlr_stop_signal = sig;
 	uloop_end();
+	cntlr_bus_cut();
 	if (cntlr_stop_pipe[1] >= 0 && write(cntlr_stop_pipe[1], "", 1) < 0) {
 		// A full pipe already holds a wake-up.
 	}
@@ -194,7 +196,7 @@ int start_controller(void)
 
 	cntlr_self = c;
 	cntlr_init(c);
-	ubus_add_uloop(c->ctx);
+	cntlr_bus_attach(c, c->ctx);
 	cntlr_stop_watch();
 
 	// Everything up to the loop is synchronous: no timer and no bus event
@@ -216,6 +218,7 @@ int start_controller(void)
 	// with it every registration still held (meshlink_ev).
 	ubus_unregister_event_handler(c->ctx, &c->topo_ev);
 	cntlr_health_stop(c);
+	cntlr_bus_detach(c);
 	ubus_free(c->ctx);
 	cntlr_stop_unwatch();
 	uloop_done();

@@ -35,6 +35,11 @@
 #define CNTLR_PROBE_TIMEOUT_MS 1000
 // An unresponsive node is probed again this often.
 #define CNTLR_REPROBE_MS 5000
+// A re-probe's answer as noted until it is handled: the hex text of a
+// GET_BSS_INFO reply (a 12-byte header and four entries of 61 bytes).
+#define CNTLR_PROBE_RESP_LEN (2 * (12 + 4 * 61) + 1)
+// A lost bus connection is tried again this often.
+#define CNTLR_BUS_RETRY_MS 1000
 
 // One fronthaul BSS (access-point interface) of a node; on node->fhbsslist.
 struct fhbss {
@@ -77,8 +82,16 @@ struct node {
 	uint8_t probing;                  // probe_req is in flight
 	struct uloop_timeout probe_timer; // node_probe_timer
 	struct ubus_request probe_req;
+	// The re-probe's answer, noted by its callbacks and handled by the
+	// probe timer (armed for 0 ms when it came).
+	uint8_t probe_answered;
+	int32_t probe_resp_len;
+	char probe_resp[CNTLR_PROBE_RESP_LEN];
 
 	uint8_t restarted; // a new wifi.agent id was seen: drive it again
+	// The bus came back while the agent was not on it yet: surveyed once
+	// it is found.
+	uint8_t survey_due;
 };
 
 // A box that vanished, watched for radar; on cntlr->watchlist.
@@ -111,6 +124,10 @@ struct cntlr {
 	int64_t started_at;          // monotonic seconds at cntlr_init
 	int64_t radar_hold_since;    // monotonic seconds the last radar hold began
 	int32_t radar_hold_channel;  // the channel of that hold
+	// Set while the bus connection is lost; bus_timer (cntlr_bus_retry)
+	// connects anew.
+	uint8_t bus_lost;
+	struct uloop_timeout bus_timer;
 };
 
 // --- controller life (cntlr.cc)
@@ -143,8 +160,31 @@ void cntlr_register_handlers(struct cntlr *c);
 // unarmed.
 void cntlr_start_timers(struct cntlr *c);
 
+// --- the bus connection (cntlr_bus.cc)
+// Makes `ctx` the controller's connection: in the loop, its loss noticed,
+// and its socket the one a stop signal shuts down (cntlr_bus_cut).
+void cntlr_bus_attach(struct cntlr *c, struct ubus_context *ctx);
+// Before the connection is freed: the stop signal no longer touches it and
+// no reconnect is due.
+void cntlr_bus_detach(struct cntlr *c);
+// From the stop signal's handler (async-signal-safe): shuts the bus socket
+// down, which ends a synchronous call that waits on it whichever library
+// runs it; the daemon then sees the end of its own connection, not a lost
+// broker.
+void cntlr_bus_cut(void);
+// The connection was lost (one error line) and not yet made again: nothing
+// is sent meanwhile, and calls fail at once.
+bool cntlr_bus_down(struct cntlr *c);
+// bus_timer: connects anew, every CNTLR_BUS_RETRY_MS until a broker
+// answers; then puts the aircoord object and the event handlers back, looks
+// up every node's objects and surveys each node whose agent is there.
+void cntlr_bus_retry(struct uloop_timeout *t);
+
 // --- node registry (cntlr_node.cc)
 struct node *alloc_node_init(struct cntlr *c, const char *prefix);
+// Registers the node's event handler for the box's "wifi*" and "client*"
+// events behind `prefix`.
+void node_register_events(struct node *n, const char *prefix);
 int topology_add_node(struct cntlr *c, const char *prefix);
 void agent_lookup_cb(struct ubus_context *ctx, struct ubus_object_data *obj, void *priv);
 void build_topology_tree(struct ubus_request *req, int type, struct blob_attr *msg);
@@ -232,7 +272,10 @@ void cntlr_health_timed_out(struct cntlr *c, uint32_t agent_id, const char *what
 // Re-probes an unresponsive node without waiting: sends GET_BSS_INFO and
 // re-arms itself for CNTLR_PROBE_TIMEOUT_MS; if that passes unanswered, the
 // probe is aborted and the next one is due CNTLR_REPROBE_MS after it was
-// sent. The first answer makes the node responsive again (one info line).
+// sent. The answer's callbacks only note it and arm the timer for 0 ms: the
+// timer then refreshes the BSS list from it and makes the node responsive
+// again (one info line). While the bus is lost no probe goes out; one that
+// the loss ended is no answer.
 void node_probe_timer(struct uloop_timeout *t);
 // Aborts the re-probe in flight and disarms the timer: before a node is
 // released, and for every node at shutdown (cntlr_health_stop).
@@ -267,5 +310,8 @@ void node_agent_added(struct cntlr *c, struct node *n, const char *prefix);
 
 // --- start-up survey (cntlr_survey.cc)
 void cntlr_survey(struct cntlr *c);
+// Surveys one node the way the start-up survey does: its BSS list, then
+// each BSS's association list.
+void cntlr_survey_node(struct cntlr *c, struct node *n);
 void cntlr_mobid_resp(struct cntlr *c, char *resp, int len, void *priv);
 void cntlr_oui_resp(struct cntlr *c, char *resp, int len, void *priv);

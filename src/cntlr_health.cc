@@ -6,6 +6,14 @@
 // to it fail at once until it answers one of the probes sent every few
 // seconds from the loop. The probe is GET_BSS_INFO, which only reads, and
 // whose reply refreshes the node's BSS list like any other.
+//
+// The re-probe is the daemon's one asynchronous request. The router's bus
+// library runs its callbacks as soon as the reply is read, which may be in
+// the middle of a pass, nested inside one of the pass's synchronous calls.
+// So its callbacks only note what they learnt and arm the node's timer for
+// 0 ms; the work (the BSS list, the node's state, the log) is done there,
+// from the loop. An asynchronous callback never sends a command, frees a
+// record or changes a list that a pass may be walking.
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -112,24 +120,49 @@ void cntlr_health_timed_out(struct cntlr *c, uint32_t agent_id, const char *what
 		node_health_timed_out(n, what);
 }
 
+// Keeps the re-probe's reply text for node_probe_timer.
+static void node_probe_note(struct cntlr *, char *resp, int len, void *priv)
+{
+	struct node *n = static_cast<struct node *>(priv);
+	size_t keep = len > 0 ? strnlen(resp, sizeof(n->probe_resp) - 1) : 0;
+
+	memcpy(n->probe_resp, resp, keep);
+	n->probe_resp[keep] = '\0';
+	n->probe_resp_len = len > 0 ? (int32_t)keep + 1 : 0;
+}
+
 static void node_probe_data(struct ubus_request *req, int, struct blob_attr *msg)
 {
 	struct node *n = container_of(req, struct node, probe_req);
 	struct agent_cmd cmd = probe_cmd(n);
 
+	cmd.resp_cb = node_probe_note;
 	cmd_handle_resp(&cmd, msg);
 }
 
 static void node_probe_done(struct ubus_request *req, int ret)
 {
 	struct node *n = container_of(req, struct node, probe_req);
-	char ip[INET_ADDRSTRLEN];
 
 	n->probing = 0;
-	// Our own bus is gone, not the agent: the timer tries again.
-	if (ret == UBUS_STATUS_CONNECTION_FAILED)
+	// Our own bus is gone, not the agent (the router's library ends the
+	// request as timed out then): the timer tries again.
+	if (ret == UBUS_STATUS_CONNECTION_FAILED || ret == UBUS_STATUS_TIMEOUT)
 		return;
-	uloop_timeout_cancel(&n->probe_timer);
+	n->probe_answered = 1;
+	uloop_timeout_set(&n->probe_timer, 0);
+}
+
+// The re-probe was answered: its reply refreshes the BSS list, and the node
+// is driven as before.
+static void node_probe_answered(struct node *n)
+{
+	char ip[INET_ADDRSTRLEN];
+
+	n->probe_answered = 0;
+	if (n->probe_resp_len)
+		update_fronthaul_bsslist(n->cntlr, n->probe_resp, n->probe_resp_len, n);
+	n->probe_resp_len = 0;
 	n->unresponsive = 0;
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Node %s answers again\n"),
 		    node_label(n, ip, sizeof(ip)));
@@ -141,6 +174,10 @@ void node_probe_timer(struct uloop_timeout *t)
 	struct ubus_context *ctx = n->cntlr->ctx;
 	struct blob_buf b;
 
+	if (n->probe_answered) {
+		node_probe_answered(n);
+		return;
+	}
 	if (n->probing) {
 		ubus_abort_request(ctx, &n->probe_req);
 		n->probing = 0;
@@ -148,7 +185,12 @@ void node_probe_timer(struct uloop_timeout *t)
 		return;
 	}
 
+	if (cntlr_bus_down(n->cntlr)) {
+		uloop_timeout_set(t, CNTLR_REPROBE_MS);
+		return;
+	}
 	probe_msg(&b);
+	n->probe_resp_len = 0;
 	if (ubus_invoke_async(ctx, n->agent_id, "cmd", b.head, &n->probe_req) == 0) {
 		n->probe_req.data_cb = node_probe_data;
 		n->probe_req.complete_cb = node_probe_done;
@@ -167,6 +209,7 @@ void node_health_release(struct node *n)
 	if (n->probing)
 		ubus_abort_request(n->cntlr->ctx, &n->probe_req);
 	n->probing = 0;
+	n->probe_answered = 0;
 	uloop_timeout_cancel(&n->probe_timer);
 }
 

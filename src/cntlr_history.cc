@@ -184,7 +184,7 @@ void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8
 	e->num[2] = n2;
 	e->num[3] = n3;
 
-	if (!c->ctx || (e->kind != HIST_STEER && e->kind != HIST_DISCONNECT && e->kind != HIST_RADAR))
+	if (!c->ctx || cntlr_bus_down(c) || (e->kind != HIST_STEER && e->kind != HIST_DISCONNECT && e->kind != HIST_RADAR))
 		return;
 
 	char name[32];

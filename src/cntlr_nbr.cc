@@ -67,6 +67,12 @@ void cntlr_neighbor_timer(struct uloop_timeout *t)
 	struct node *n;
 	int i = 0;
 
+	// Nothing to look up or hand out while the bus is lost.
+	if (cntlr_bus_down(c)) {
+		uloop_timeout_set(&c->nbr_timer, c->cfg.neighbor_interval * 1000);
+		return;
+	}
+
 	// Agents that appeared without an event (or before the topology
 	// daemon saw them) become nodes here.
 	ubus_lookup(c->ctx, nullptr, agent_lookup_cb, c);

@@ -114,8 +114,6 @@ int node_note_object(struct cntlr *c, const char *path, uint32_t id)
 
 struct node *alloc_node_init(struct cntlr *c, const char *prefix)
 {
-	const char *patterns[] = {"wifi*", "client*"};
-	char path[PREFIX_MAX];
 	struct node *n;
 
 	n = static_cast<struct node *>(MTRACE_CALLOC(1, sizeof(struct node)));
@@ -143,13 +141,21 @@ struct node *alloc_node_init(struct cntlr *c, const char *prefix)
 	node_lookup_objects(n, prefix);
 
 	n->event_handler.cb = node_event_handler;
-	for (const char *pattern : patterns) {
-		if (node_object_path(path, sizeof(path), prefix, pattern))
-			ubus_register_event_handler(c->ctx, &n->event_handler, path);
-	}
+	node_register_events(n, prefix);
 
 	uloop_timeout_set(&n->bssinfo_timer, NODE_BSSINFO_FIRST_MS);
 	return n;
+}
+
+void node_register_events(struct node *n, const char *prefix)
+{
+	const char *patterns[] = {"wifi*", "client*"};
+	char path[PREFIX_MAX];
+
+	for (const char *pattern : patterns) {
+		if (node_object_path(path, sizeof(path), prefix, pattern))
+			ubus_register_event_handler(n->cntlr->ctx, &n->event_handler, path);
+	}
 }
 
 int topology_add_node(struct cntlr *c, const char *prefix)

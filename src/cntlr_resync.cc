@@ -66,4 +66,12 @@ void cntlr_resync_nodes(struct cntlr *c)
 		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist,
 			       n);
 	}
+
+	// Agents found again after the bus came back.
+	list_for_each_entry(n, &c->nodelist, list) {
+		if (!n->survey_due || n->agent_id == (uint32_t)-1 || cntlr_stopping())
+			continue;
+		n->survey_due = 0;
+		cntlr_survey_node(c, n);
+	}
 }

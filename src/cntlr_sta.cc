@@ -282,6 +282,8 @@ int node_disconnect_sta(struct node *n, const char *ifname, const char *sta)
 
 	if (cntlr_stopping())
 		return UBUS_STATUS_TIMEOUT;
+	if (cntlr_bus_down(n->cntlr))
+		return UBUS_STATUS_CONNECTION_FAILED;
 
 	log_message(LOG_LEVEL_TRACE,
 		    PLAIN_MSG("Invoking disconnect_sta for client = %s from node = %02x:%02x:%02x:%02x:%02x:%02x\n"),

@@ -72,6 +72,12 @@ void cntlr_survey(struct cntlr *c)
 		survey_assoclists(c, n);
 }
 
+void cntlr_survey_node(struct cntlr *c, struct node *n)
+{
+	cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist, n);
+	survey_assoclists(c, n);
+}
+
 void cntlr_mobid_resp(struct cntlr *, char *resp, int len, void *priv)
 {
 	struct node *n = static_cast<struct node *>(priv);

@@ -465,6 +465,16 @@ int main(int argc, char **argv)
 		fflush(stdout);
 
 		sim::mesh m(h, s, stdout, verbose, controller_byte_order(controller));
+		if (broker)
+			m.set_broker(
+				[&broker] {
+					busd_thread_stop(broker);
+					broker = nullptr;
+				},
+				[&broker, &sock] {
+					broker = busd_thread_start(sock.c_str());
+					return broker != nullptr;
+				});
 		m.build();
 		controller_proc c = start_controller(controller, emulator, sock, dir, s, verbose);
 		if (c.pid <= 0) {
@@ -526,8 +536,12 @@ int main(int argc, char **argv)
 		std::string log_path = dir + "/controller.log";
 		std::vector<sim::verdict> v;
 		long rss_end = -1;
-		while (!stop_signal && controller_alive(c)) {
-			std::this_thread::sleep_for(std::chrono::milliseconds(250));
+		while (!stop_signal && controller_alive(c) && !m.stop_due()) {
+			// A stop step is carried out within 50 ms.
+			for (int i = 0; i < 5 && !m.stop_due(); i++)
+				std::this_thread::sleep_for(std::chrono::milliseconds(50));
+			if (m.stop_due())
+				break;
 			double t = m.elapsed();
 			if (t >= s.duration)
 				break;
@@ -549,8 +563,10 @@ int main(int argc, char **argv)
 			rss_end = -1;
 		else if (rss_end < 0)
 			rss_end = rss_anon_kb(c.pid);
-		// Its history goes with it: read it while it still answers.
-		m.fetch_history();
+		// Its history goes with it: read it while it still answers (a
+		// controller told to stop in the middle of a call would not).
+		if (!m.stop_due())
+			m.fetch_history();
 		if (stop_signal)
 			m.say(std::string("stopped by ") + strsignal(stop_signal));
 		if (died && c.pid > 0)

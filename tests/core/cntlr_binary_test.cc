@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bus/busd.h"
+#include "bus/ubus.h"
 #include "sim/host.h"
 #include "src/cmd.h"
 #include "tests/common/test_util.h"
@@ -271,6 +272,47 @@ TEST(DaemonBinary, StopsWithinASecondWhereverSigtermFindsIt)
 			ext.release_deferred();
 		}
 	}
+}
+
+// A broker that no longer reads (stopped) holds no stop either: what the
+// shutdown would ask of it fails at once.
+TEST(DaemonBinary, StopsWithinASecondWhileItsBrokerIsStopped)
+{
+	using namespace std::chrono_literals;
+	testutil::TempDir dir;
+	const std::string sock = dir.file("bus.sock");
+	testutil::Command busd(AIRCOORD_BUSD_BIN, {"-s", sock});
+	pid_t broker = fork();
+	if (broker == 0) {
+		execvp(busd.argv()[0], busd.argv());
+		_exit(127);
+	}
+	ASSERT_GT(broker, 0);
+	ASSERT_TRUE(testutil::wait_until([&] {
+		struct ubus_context *probe = ubus_connect(sock.c_str());
+		ubus_free(probe);
+		return probe != nullptr;
+	}));
+	auto host = std::make_unique<sim::host>(sock);
+	host->add_agent(cntlrtest::agent_cfg("", 1));
+	host->add_agent(cntlrtest::agent_cfg("192.168.1.2", 2));
+	{
+		Daemon d({"-d", "-s", sock, "-vv", "-p", dir.file("aircoord.pid")},
+			 dir.file("stderr.log"));
+		ASSERT_TRUE(d.started());
+		ASSERT_TRUE(testutil::wait_until(
+			[&] { return d.log_has("prefix = '192.168.1.2')\n"); }, 30s))
+			<< d.log();
+		kill(broker, SIGSTOP);
+		d.terminate();
+		EXPECT_TRUE(d.wait_exit(1s)) << d.log();
+		kill(broker, SIGCONT);
+		ASSERT_TRUE(d.wait_exit(10s));
+		EXPECT_TRUE(WIFEXITED(d.status()) && WEXITSTATUS(d.status()) == 0) << d.status();
+	}
+	host.reset();
+	kill(broker, SIGTERM);
+	waitpid(broker, nullptr, 0);
 }
 
 } // namespace

@@ -2,12 +2,14 @@
 # Builds the daemon with AIRCOORD_SYSTEM_BUS against a stand-in for the
 # router's bus libraries, made from the project's own bus layer: headers
 # installed under the router's names (libubox/*.h, libubus.h) and shared
-# libraries libubox, libubus and libblobmsg_json exporting the C API. Then
-# checks the configure error without them, the daemon's NEEDED list, and
-# runs a simulated mesh against that daemon.
-#   system_bus.sh SOURCE_DIR WORK_DIR SIMULATOR READELF NM
+# libraries libubox, libubus and libblobmsg_json exporting the C API, the
+# bus client built to behave as the router's does (AIRCOORD_BUS_ROUTER_MODE).
+# Then checks the configure error without them and the daemon's NEEDED list.
+# The daemon is WORK_DIR/build/aircoord; the simulated meshes run against it
+# are tests of their own.
+#   system_bus.sh SOURCE_DIR WORK_DIR READELF NM
 set -euo pipefail
-src=$1 work=$2 sim=$3 readelf=$4 nm=$5
+src=$1 work=$2 readelf=$3 nm=$4
 cc=${CC:-cc} cxx=${CXX:-c++}
 prefix=$work/prefix
 rm -rf "$work"
@@ -43,6 +45,7 @@ library() {
 }
 library libubox uloop.cc blob.cc blobmsg.cc --
 library libblobmsg_json blobmsg_json.cc -- -lubox $json_libs
+flags="$flags -DAIRCOORD_BUS_ROUTER_MODE"
 library libubus ubus.cc ubusmsg.cc ubus_strerror.cc -- -lubox
 
 # Without the libraries, configuring names what is missing.
@@ -62,4 +65,3 @@ cmake -S "$src" -B "$work/build" -DAIRCOORD_SYSTEM_BUS=ON -DAIRCOORD_TESTS=OFF \
 	-DAIRCOORD_WERROR=ON -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/build" --target aircoord
 "$(dirname "$0")/needed.sh" "$work/build/aircoord" "$readelf" "$nm" system
-"$sim" --scenario "$src/sim/scenarios/demo.json" --controller "$work/build/aircoord"
