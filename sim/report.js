@@ -133,7 +133,10 @@
 			var st = steps[k], prev = k ? steps[k - 1].t : -Infinity;
 			var replies = st.status !== undefined ? {status: st.status, stations: st.stations, history: st.history}
 				: {error: st.error || 'the controller did not answer'};
-			view.update(replies, {marks: fresh(k ? steps[k - 1].history : null, st.history)});
+			var before = null;
+			for (var j = k - 1; j >= 0 && !before; j--)
+				before = steps[j].history;
+			view.update(replies, {marks: fresh(before, st.history)});
 			var first = null;
 			items.forEach(function (li, i) {
 				var t = lines[i].t;

@@ -119,7 +119,7 @@ def big_mesh(boxes=64, stations=500):
         n = {'prefix': '' if i == 0 else '10.0.%d.%d' % (i // 250, i % 250 + 2), 'mac': mac(2, 0xaa, 0, 0, 0, i),
              'responsive': i % 9 != 5, 'bss': []}
         for k in range(0 if i == 7 else 1 + i % 3):
-            b = {'ifname': 'wl%d' % k, 'ssid': 'a rather long SSID number %d' % k, 'bssid': mac(2, 0, 0, i, 0, k),
+            b = {'ifname': 'wl%d' % k, 'ssid': '<img src=x> a long SSID %d' % k, 'bssid': mac(2, 0, 0, i, 0, k),
                  'channel': [6, 100, 37][k], 'opclass': [81, 121, 131][k]}
             n['bss'].append(b)
             bsses.append(b['bssid'])
@@ -197,6 +197,8 @@ def test_renderer(report):
                   '%d px: 64 boxes and the stations elsewhere are drawn' % w)
             check(d.execute_script('return document.querySelectorAll(".acm-down").length') == 7,
                   '%d px: boxes not answering look so' % w)
+            check(d.execute_script('return document.querySelectorAll(".acm img").length') == 0,
+                  '%d px: an SSID is text, never markup' % w)
             for what, r, text in (('empty mesh', {'status': {'nodes': []}}, 'knows no box'),
                                   ('daemon not running', {'status': 4}, 'not running')):
                 draw(d, r, '%d px, %s' % (w, what))
@@ -327,7 +329,7 @@ def test_settings(aircoord, busd, cli):
             for where, want in (('get_config', config), ('the UCI file', {n: default} if n in uci else {})):
                 if n in want:
                     check(o.get('default') == text(want[n]), '%s: default %s, %s %r' % (n, o.get('default'), where, want[n]))
-            r = re.match(r'range\((-?\d+),(-?\d+)\)$', o.get('datatype', ''))
+            r = re.match(r'and\(integer,range\((-?\d+),(-?\d+)\)\)$', o.get('datatype', ''))
             if r:
                 lo, hi = int(r.group(1)), int(r.group(2))
                 check('%d..%d' % (lo, hi) in notes, '%s: range %d..%d, UCI file says %r' % (n, lo, hi, notes))

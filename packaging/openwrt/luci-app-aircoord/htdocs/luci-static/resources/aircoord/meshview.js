@@ -158,7 +158,7 @@
 		if (!isObj(r))
 			return 'No data.';
 		if (r.error)
-			return 'Cannot ask the router: ' + String(r.error);
+			return 'No answer from the mesh controller: ' + String(r.error);
 		var st = r.status;
 		if (st === 4 || st === 3)
 			return 'The mesh controller (aircoord) is not running: its object is not on the bus. ' +
@@ -344,6 +344,9 @@
 
 	// ---- drawing ----------------------------------------------------------
 
+	// Stations dropped from a BSS drawn there at most; the rest are counted.
+	var GHOSTS = 6;
+
 	function describe(h, m) {
 		var bssName = function (b) { return m.bss[b] ? m.bss[b].name : b; };
 		var what = VERB[h.kind] || h.kind;
@@ -418,7 +421,9 @@
 					el('div', {'class': 'acm-bh', title: b.bssid}, head),
 					b.stations.length || b.ghosts.length ? el('div', {'class': 'acm-stas'}, [
 						b.stations.map(function (s) { return chip(s, m, sel, pick); }),
-						b.ghosts.map(function (h) { return ghost(h, pick); })
+						b.ghosts.slice(-GHOSTS).map(function (h) { return ghost(h, pick); }),
+						b.ghosts.length > GHOSTS ? el('span', {'class': 'acm-note'},
+							(b.ghosts.length - GHOSTS) + ' more dropped') : null
 					]) : el('div', {'class': 'acm-note'}, 'no stations')
 				]);
 			}) : el('div', {'class': 'acm-none'}, 'no BSS reported')
@@ -717,7 +722,8 @@
 			var w = {flag: form.Flag, choice: form.ListValue, macs: form.DynamicList}[o.kind] || form.Value;
 			var opt = s.option(w, o.name, o.title, o.description);
 			if (o.kind === 'int') {
-				opt.datatype = 'range(' + o.min + ',' + o.max + ')';
+				// The init script passes on whole numbers only.
+				opt.datatype = 'and(integer,range(' + o.min + ',' + o.max + '))';
 				opt.placeholder = String(o.default);
 			} else if (o.kind === 'choice') {
 				opt.datatype = 'uinteger';
