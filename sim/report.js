@@ -58,7 +58,7 @@
 	// have dropped old ones meanwhile): indexes into now's history.
 	function fresh(before, now) {
 		var key = function (e) { return [e.time, e.kind, e.sta, e.bssid, e.target, e.reason].join('|'); };
-		var seen = {};
+		var seen = Object.create(null);
 		var list = function (r) { return r && typeof r === 'object' && Array.isArray(r.history) ? r.history : []; };
 		list(before).forEach(function (e) { seen[key(e)] = (seen[key(e)] || 0) + 1; });
 		var out = [];
@@ -157,7 +157,7 @@
 			history: steps[steps.length - 1].history}, opts) : null;
 		var dec = el('section', {'class': 'rp rp-decisions'}, el('h2', null, 'Decisions per station'));
 		if (last && !last.problem) {
-			var groups = {}, order = [];
+			var groups = Object.create(null), order = [];
 			last.history.forEach(function (h) {
 				var g = h.sta ? h.name : '(the mesh)';
 				if (!groups[g]) {

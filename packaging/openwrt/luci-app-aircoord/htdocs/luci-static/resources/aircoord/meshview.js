@@ -430,7 +430,8 @@
 		]);
 	}
 
-	function marksList(m) {
+	// `more` keeps whether the older marks are unfolded across redraws.
+	function marksList(m, more) {
 		if (!m.marks.length)
 			return null;
 		var item = function (h) {
@@ -443,7 +444,7 @@
 		var shown = recent.slice(0, 4), rest = recent.slice(4);
 		return el('ul', {'class': 'acm-marks'}, [
 			shown.map(item),
-			rest.length ? el('li', null, el('details', null, [
+			rest.length ? el('li', null, el('details', {open: more.open, ontoggle: function () { more.open = this.open; }}, [
 				el('summary', null, rest.length + ' more'), el('ul', {'class': 'acm-marks'}, rest.map(item))
 			])) : null
 		]);
@@ -570,7 +571,7 @@
 	// controller's clock instead of as ages.
 	function view(container, opts) {
 		style(container.ownerDocument);
-		var v = {opts: opts || {}, selected: '', model: null};
+		var v = {opts: opts || {}, selected: '', model: null, more: {open: false}};
 		var rootEl = el('div', {'class': 'acm'});
 		var wrap = null, det = null;
 		var replies = null, extra = {};
@@ -610,7 +611,7 @@
 			add(rootEl, [
 				el('div', {'class': 'acm-top'}, top.map(function (t) { return el('span', null, t); })),
 				m.notes.map(function (t) { return el('p', {'class': 'acm-note'}, t); }),
-				marksList(m)
+				marksList(m, v.more)
 			]);
 			var cards = m.boxes.map(function (b) { return boxCard(b, m, v.selected, pick); });
 			if (m.stray.length) {
