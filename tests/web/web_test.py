@@ -137,11 +137,8 @@ def big_mesh(boxes=64, stations=500):
 
 
 def draw(d, replies, where):
-    problems = d.execute_script('''
-        var app = document.getElementById('app'); app.textContent = '';
-        window.v = AircoordMesh.view(app, {}); v.update(arguments[0]);
-        return arguments[1] ? [] : (function () {''' + LAYOUT_JS + '''}).apply(null, [arguments[0]]);''',
-                                replies, False)
+    problems = d.execute_script('''var app = document.getElementById('app'); app.textContent = '';
+        AircoordMesh.view(app, {}).update(arguments[0]);''' + LAYOUT_JS, replies)
     for p in problems:
         check(False, '%s: %s' % (where, p))
 
@@ -205,7 +202,7 @@ def test_renderer(report):
                 check(text in d.find_element(By.CSS_SELECTOR, '.acm-msg').text, '%d px: %s: says "%s"' % (w, what, text))
             if w == 1280:
                 last = {k: steps[-1][k] for k in ('status', 'stations', 'history')}
-                got = status_view(d, dict((k, v) for k, v in last.items()))
+                got = status_view(d, last)
                 n = len(last['stations']['stations'])
                 check(got.get('calls', []).count('aircoord.stations') == (n + 1) // 2 and got.get('polls') == [5],
                       'status page: asks every page of stations and polls every 5 s: %s' % got)
@@ -356,11 +353,11 @@ def test_settings(aircoord, busd, cli):
 
 
 def main():
-    if webdriver is None or not os.access(CHROMIUM, os.X_OK) or not os.access(DRIVER, os.X_OK):
-        print('skipped: chromium, chromium-driver or python3-selenium is missing (scripts/deps installs them)')
-        return 77
     what, args = sys.argv[1], sys.argv[2:]
     try:
+        if webdriver is None or not os.access(CHROMIUM, os.X_OK) or not os.access(DRIVER, os.X_OK):
+            print('skipped: chromium, chromium-driver or python3-selenium is missing (scripts/test installs them)')
+            return 77
         {'report': lambda: test_report(args[0], args[1] if len(args) > 1 else None),
          'renderer': lambda: test_renderer(args[0]),
          'settings': lambda: test_settings(*args)}[what]()
