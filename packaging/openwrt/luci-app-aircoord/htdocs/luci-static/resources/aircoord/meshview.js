@@ -120,7 +120,8 @@
 		'.acm-detail h4{margin:0 0 4px;font-size:15px}',
 		'.acm-detail button{float:right;font:inherit}',
 		'.acm-facts{margin:0 0 6px;overflow-wrap:anywhere}',
-		'.acm-table{width:100%;border-collapse:collapse;font-size:13px}',
+		'.acm-table{width:100%;border-collapse:collapse;font-size:13px;table-layout:fixed}',
+		'.acm-c-when{width:7.5em}.acm-c-sta{width:11em}.acm-c-kind{width:9.5em}',
 		'.acm-table th,.acm-table td{text-align:left;vertical-align:top;padding:3px 6px;border-bottom:1px solid rgba(127,127,127,.25)}',
 		'.acm-table td:last-child{overflow-wrap:anywhere}',
 		'.acm-table td:first-child{white-space:nowrap}',
@@ -453,9 +454,9 @@
 	function decisionRows(list, m, opts, withSta) {
 		return list.slice().reverse().map(function (h) {
 			return el('tr', {'class': 'acm-k-' + h.kind}, [
-				el('td', null, when(h, m, opts)),
-				withSta ? el('td', null, h.name || '\u2014') : null,
-				el('td', null, [el('span', {'class': 'acm-g'}, GLYPH[h.kind] || ''), h.kind]),
+				el('td', {'class': 'acm-c-when'}, when(h, m, opts)),
+				withSta ? el('td', {'class': 'acm-c-sta'}, h.name || '\u2014') : null,
+				el('td', {'class': 'acm-c-kind'}, [el('span', {'class': 'acm-g'}, GLYPH[h.kind] || ''), h.kind]),
 				el('td', null, h.reason)
 			]);
 		});
@@ -469,8 +470,8 @@
 		if (!m.history.length)
 			return el('p', {'class': 'acm-note'}, 'No decisions yet.');
 		return el('table', {'class': 'acm-table acm-decisions'}, [
-			el('thead', null, el('tr', null, ['When', withSta ? 'Station' : null, 'Kind', 'Reason'].filter(Boolean)
-				.map(function (t) { return el('th', null, t); }))),
+			el('thead', null, el('tr', null, [['When', 'when'], withSta ? ['Station', 'sta'] : null, ['Kind', 'kind'], ['Reason', '']]
+				.filter(Boolean).map(function (t) { return el('th', {'class': t[1] && 'acm-c-' + t[1]}, t[0]); }))),
 			el('tbody', null, decisionRows(m.history, m, opts, withSta))
 		]);
 	}
