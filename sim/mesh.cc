@@ -99,6 +99,14 @@ void mesh::say(const std::string &text)
 	std::lock_guard<std::mutex> lock(out_mu_);
 	fprintf(out_, "%s %s\n", stamp, text.c_str());
 	fflush(out_);
+	if (line_sink_)
+		line_sink_(st_->started ? elapsed() : -1, text);
+}
+
+void mesh::on_line(std::function<void(double, const std::string &)> sink)
+{
+	std::lock_guard<std::mutex> lock(out_mu_);
+	line_sink_ = std::move(sink);
 }
 
 std::string mesh::bss_name(const mac_addr &bssid) const

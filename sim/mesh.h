@@ -68,6 +68,10 @@ public:
 
 	// A line of the account, stamped with the time since start_timeline.
 	void say(const std::string &text);
+	// Every line of the account also goes to `sink`, on the thread that
+	// says it, with its time since start_timeline (-1 before); nullptr
+	// stops that.
+	void on_line(std::function<void(double, const std::string &)> sink);
 
 	// Reads the controller's history into the mesh (kept when the
 	// controller no longer answers); false when it did not answer.
@@ -112,6 +116,7 @@ private:
 	std::endian cpu_;
 	std::unique_ptr<state> st_;
 	std::mutex out_mu_;
+	std::function<void(double, const std::string &)> line_sink_; // under out_mu_
 	std::mutex hist_mu_;
 	std::vector<history_entry> history_; // under hist_mu_
 };

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@
 #include "bus/busd.h"
 #include "sim/host.h"
 #include "sim/mesh.h"
+#include "sim/report.h"
 #include "sim/scenario.h"
 #include "src/cmd.h"
 
@@ -52,7 +54,7 @@ void usage(FILE *f)
 	fprintf(f,
 		"usage: aircoord-sim [-s SOCKET] [--topology] [--scenario NAME|FILE]\n"
 		"                    [--controller PATH] [--emulator COMMAND]\n"
-		"                    [--duration SECONDS] [-v]\n"
+		"                    [--duration SECONDS] [--report FILE] [-v]\n"
 		"  -s SOCKET          join the bus at SOCKET instead of running a private one\n"
 		"  --topology         run the topology daemon whatever the scenario says\n"
 		"  --scenario NAME    a scenario of the scenario directory, or a file (default demo)\n"
@@ -60,6 +62,8 @@ void usage(FILE *f)
 		"  --emulator COMMAND run the controller under COMMAND (e.g. 'qemu-arm -L /'),\n"
 		"                     for a controller built for another CPU\n"
 		"  --duration SECONDS run this long at most (a churn runs until shortly before)\n"
+		"  --report FILE      write the run as one HTML page: the mesh after each step,\n"
+		"                     the timeline, the decisions and the verdicts\n"
 		"  -v                 more detail: every command, the controller's own log level\n");
 }
 
@@ -349,6 +353,7 @@ int main(int argc, char **argv)
 	std::string scenario_arg = "demo";
 	std::string controller = AIRCOORD_DEFAULT_CONTROLLER;
 	std::string emulator;
+	std::string report_path;
 	bool topology = false;
 	bool verbose = false;
 	double duration = 0;
@@ -358,6 +363,7 @@ int main(int argc, char **argv)
 		{"controller", required_argument, nullptr, 'C'},
 		{"emulator", required_argument, nullptr, 'E'},
 		{"duration", required_argument, nullptr, 'D'},
+		{"report", required_argument, nullptr, 'R'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
 	};
@@ -388,6 +394,9 @@ int main(int argc, char **argv)
 				fprintf(stderr, "aircoord-sim: --duration: not a number of seconds\n");
 				return 2;
 			}
+			break;
+		case 'R':
+			report_path = optarg;
 			break;
 		case 'h':
 			usage(stdout);
@@ -475,6 +484,9 @@ int main(int argc, char **argv)
 					broker = busd_thread_start(sock.c_str());
 					return broker != nullptr;
 				});
+		std::unique_ptr<sim::report> rep;
+		if (!report_path.empty())
+			rep = std::make_unique<sim::report>(s, m, sock);
 		m.build();
 		controller_proc c = start_controller(controller, emulator, sock, dir, s, verbose);
 		if (c.pid <= 0) {
@@ -531,6 +543,8 @@ int main(int argc, char **argv)
 				m.say("controller configured: " + s.config);
 			rss_start = rss_anon_kb(c.pid);
 			m.start_timeline();
+			if (rep)
+				rep->follow();
 		}
 
 		std::string log_path = dir + "/controller.log";
@@ -565,8 +579,11 @@ int main(int argc, char **argv)
 			rss_end = rss_anon_kb(c.pid);
 		// Its history goes with it: read it while it still answers (a
 		// controller told to stop in the middle of a call would not).
-		if (!m.stop_due())
+		if (!m.stop_due()) {
 			m.fetch_history();
+			if (rep)
+				rep->finish();
+		}
 		if (stop_signal)
 			m.say(std::string("stopped by ") + strsignal(stop_signal));
 		if (died && c.pid > 0)
@@ -615,12 +632,16 @@ int main(int argc, char **argv)
 		bool all = true;
 		for (const auto &x : v)
 			all &= x.pass;
+		std::string rep_err;
+		bool wrote = !rep || rep->write(report_path, v, &rep_err);
+		if (!wrote)
+			fprintf(stderr, "aircoord-sim: report: %s\n", rep_err.c_str());
 		if (!all || verbose) {
 			printf("\ncontroller log (last lines):\n%s",
 			       tail_lines(read_all(log_path), 60).c_str());
 		}
 		fflush(stdout);
-		rc = all && !stop_signal ? 0 : 1;
+		rc = all && wrote && !stop_signal ? 0 : 1;
 		h.stop();
 	}
 	if (broker)
