@@ -168,7 +168,7 @@ TEST_F(MeshTest, AccountTellsTheSteeringInTheWordsOfTheField)
 	cmd("192.168.1.2/wifi.agent", CMD_STEER, "5caabb112233" "00000001" "020000010001");
 	disconnect("192.168.1.2/wifix", "wl1", "5c:aa:bb:11:22:33");
 	ASSERT_TRUE(pump_until([&] {
-		return account().find("tablet now on router/wl1") != std::string::npos;
+		return account().find("controller dropped tablet") != std::string::npos;
 	}));
 	std::string a = account();
 	EXPECT_NE(a.find("tablet is weak on ext1/wl1 (-74 dBm): ext1 reports lowrssi"),
