@@ -183,6 +183,48 @@ TEST_F(MeshTest, AccountTellsTheSteeringInTheWordsOfTheField)
 		<< a;
 }
 
+// Without a network namespace of its own the controller learns no box MAC:
+// the checks that rest on those MACs are skipped, saying why; the others are
+// judged as ever.
+TEST_F(MeshTest, ChecksOnBoxMacsAreSkippedWhenTheControllerCannotLearnThem)
+{
+	const struct {
+		sim::expect_kind kind;
+		int cmd;
+		const char *text;
+		bool skipped;
+	} cases[] = {
+		{sim::expect_kind::exclude, 0, "", true},
+		{sim::expect_kind::commands, CMD_STEER_EXCLUDE, "", true},
+		{sim::expect_kind::log, 0, "Node '192.168.1.2' has MAC 02:aa:00:00:00:02", true},
+		{sim::expect_kind::log, 0, "Node 192.168.1.2 answers again", false},
+		{sim::expect_kind::commands, CMD_GET_BSS_INFO, "", false},
+	};
+	s_.expect.clear();
+	for (const auto &c : cases) {
+		sim::expectation e;
+		e.kind = c.kind;
+		e.box = "router";
+		e.macs = {"ext1"};
+		e.cmd = c.cmd;
+		e.min = 1;
+		e.text = c.text;
+		e.label = c.text;
+		s_.expect.push_back(e);
+	}
+	mesh_->set_no_arp("needs root");
+	std::vector<sim::verdict> v = mesh_->check("");
+	ASSERT_EQ(v.size(), std::size(cases));
+	for (size_t i = 0; i < v.size(); i++) {
+		SCOPED_TRACE(i);
+		EXPECT_FALSE(v[i].pass);
+		EXPECT_EQ(v[i].skipped, cases[i].skipped);
+		EXPECT_EQ(v[i].why == "needs root", cases[i].skipped) << v[i].why;
+	}
+	EXPECT_EQ(sim::result_line(v), "result: FAIL (0 of 2 expectations hold, 3 skipped)\n");
+	EXPECT_FALSE(sim::all_hold(v));
+}
+
 TEST_F(MeshTest, StationDroppedFromItsBssRejoinsTheStrongestOne)
 {
 	simtest::event_listener l;
