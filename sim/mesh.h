@@ -25,20 +25,6 @@
 
 namespace sim {
 
-struct verdict {
-	std::string label;
-	bool pass = false;
-	bool skipped = false; // could not be judged on this machine; `why` says why
-	std::string why;      // what was found instead, for a failure
-};
-
-// "  PASS label" lines, a failure's and a skip's with their why.
-std::string verdict_lines(const std::vector<verdict> &verdicts);
-// "result: PASS (15 of 15 expectations hold, 1 skipped)"
-std::string result_line(const std::vector<verdict> &verdicts);
-// No verdict failed (skipped ones do not).
-bool all_hold(const std::vector<verdict> &verdicts);
-
 class mesh {
 public:
 	// Lines of the account go to `out`; `verbose` adds the housekeeping

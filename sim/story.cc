@@ -8,6 +8,39 @@
 
 namespace sim {
 
+std::string verdict_lines(const std::vector<verdict> &verdicts)
+{
+	std::string out;
+	for (const auto &v : verdicts) {
+		out += "  " + std::string(v.pass ? "PASS " : v.skipped ? "SKIP " : "FAIL ") + v.label;
+		if (!v.pass && !v.why.empty())
+			out += " (" + v.why + ")";
+		out += "\n";
+	}
+	return out;
+}
+
+std::string result_line(const std::vector<verdict> &verdicts)
+{
+	size_t held = 0, skipped = 0;
+	for (const auto &v : verdicts) {
+		held += v.pass;
+		skipped += v.skipped;
+	}
+	bool pass = held + skipped == verdicts.size();
+	return std::string("result: ") + (pass ? "PASS" : "FAIL") + " (" + std::to_string(held) +
+	       " of " + std::to_string(verdicts.size() - skipped) + " expectations hold" +
+	       (skipped ? ", " + std::to_string(skipped) + " skipped" : "") + ")\n";
+}
+
+bool all_hold(const std::vector<verdict> &verdicts)
+{
+	for (const auto &v : verdicts)
+		if (!v.pass && !v.skipped)
+			return false;
+	return true;
+}
+
 namer::namer(const scenario &s)
 {
 	for (const auto &b : s.boxes) {

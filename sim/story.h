@@ -1,8 +1,9 @@
-// How a run reads: the scenario's own names for what the controller names by
-// address, the text map of the mesh that opens and closes the account, the
-// decisions that leave no trace in the commands (told as they come), the
-// controller's log cut to the lines a reader of a failed run needs, and the
-// history entries nearest to an expectation that found none.
+// How a run reads: the verdicts and the result line, the scenario's own names
+// for what the controller names by address, the text map of the mesh that
+// opens and closes the account, the decisions that leave no trace in the
+// commands (told as they come), the controller's log cut to the lines a
+// reader of a failed run needs, and the history entries nearest to an
+// expectation that found none.
 //
 // Apart from the follower, everything here is plain text work on values.
 #pragma once
@@ -37,6 +38,20 @@ private:
 	};
 	std::vector<swap> swaps_; // longest first
 };
+
+struct verdict {
+	std::string label;
+	bool pass = false;
+	bool skipped = false; // could not be judged on this machine; `why` says why
+	std::string why;      // what was found instead, for a failure
+};
+
+// "  PASS label" lines, a failure's and a skip's with their why.
+std::string verdict_lines(const std::vector<verdict> &verdicts);
+// "result: PASS (15 of 15 expectations hold, 1 skipped)"
+std::string result_line(const std::vector<verdict> &verdicts);
+// No verdict failed (skipped ones do not).
+bool all_hold(const std::vector<verdict> &verdicts);
 
 // One box of the text map.
 struct map_box {

@@ -387,7 +387,8 @@ std::string bus_tool(const char *argv0)
 {
 	std::string dir = argv0;
 	size_t slash = dir.rfind('/');
-	std::string tool = (slash == std::string::npos ? "" : dir.substr(0, slash + 1)) + "aircoord-bus";
+	std::string tool =
+		(slash == std::string::npos ? "" : dir.substr(0, slash + 1)) + "aircoord-bus";
 	return access(tool.c_str(), X_OK) == 0 ? tool : "aircoord-bus";
 }
 
@@ -649,7 +650,6 @@ int main(int argc, char **argv)
 			m.say(std::string("stopped by ") + strsignal(stop_signal));
 		if (died && c.pid > 0)
 			m.say("controller ended by itself (" + describe_exit(c.status) + ")");
-		std::vector<sim::verdict> late; // judged once the controller has stopped
 		bool held = hold && !stop_signal && !died;
 		if (held) {
 			v = m.check(read_all(log_path));
@@ -666,7 +666,8 @@ int main(int argc, char **argv)
 			if (died)
 				m.say("controller ended by itself (" + describe_exit(c.status) + ")");
 			stop_controller(c);
-			late.push_back(stop_verdict(c, died));
+			// Judged once the controller has stopped.
+			std::vector<sim::verdict> late = {stop_verdict(c, died)};
 			if (s.mtrace)
 				late.push_back(trace_verdict(c));
 			std::string text = sim::verdict_lines(late);
