@@ -877,6 +877,11 @@ mesh::~mesh()
 
 void mesh::build()
 {
+	// Before the hooks that poke it.
+	st_->follow = std::make_unique<follower>(
+		h_.socket_path(), st_->names,
+		[this](const mac_addr &a) { return station_of(s_, a) ? sta_name(a) : ""; },
+		[this](const std::string &line) { say(line); });
 	h_.run([&] {
 		st_->act.reset(new mesh_actor{*this, h_, s_, *st_});
 		st_->act->m_verbose = verbose_;
@@ -935,10 +940,6 @@ void mesh::build()
 			ap->on_station(a, m, ifname, j);
 		});
 	});
-	st_->follow = std::make_unique<follower>(
-		h_.socket_path(), st_->names,
-		[this](const mac_addr &a) { return station_of(s_, a) ? sta_name(a) : ""; },
-		[this](const std::string &line) { say(line); });
 }
 
 void mesh::set_no_arp(const std::string &why)
