@@ -1152,20 +1152,39 @@ bool mesh::fetch_history()
 	return true;
 }
 
-bool mesh::configure(std::string *err)
+// Asks the controller right after its start-up survey: its object goes on
+// the bus then, and may not be there yet.
+static bool ask_once_up(const std::string &socket, const std::string &method,
+			const std::string &args, std::string *reply, std::string *err)
 {
-	std::string reply;
-	if (s_.config.empty())
-		return true;
-	// The object goes on the bus right after the start-up survey.
 	for (int i = 0; i < 20; i++) {
-		if (ask_controller(h_.socket_path(), "set_config", s_.config, &reply, err))
+		if (ask_controller(socket, method, args, reply, err))
 			return true;
 		if (err->find("no aircoord object") == std::string::npos)
 			return false;
 		std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	}
 	return false;
+}
+
+bool mesh::configure(std::string *err)
+{
+	std::string reply;
+	if (s_.config.empty())
+		return true;
+	return ask_once_up(h_.socket_path(), "set_config", s_.config, &reply, err);
+}
+
+std::string mesh::boxes_known()
+{
+	std::string reply, err, out;
+	if (!ask_once_up(h_.socket_path(), "status", "", &reply, &err))
+		return "";
+	std::vector<std::string> known = parse_node_prefixes(reply);
+	for (const auto &b : s_.boxes)
+		if (std::find(known.begin(), known.end(), b.prefix) != known.end())
+			out += (out.empty() ? "" : " ") + b.name;
+	return out;
 }
 
 std::vector<verdict> mesh::check(const std::string &controller_log)

@@ -70,6 +70,9 @@ public:
 	// Sends the scenario's config with set_config; true when there is
 	// none or the controller took it, else `err` says why.
 	bool configure(std::string *err);
+	// The scenario's boxes the controller knows, by name ("router ext1"),
+	// "" when it does not answer.
+	std::string boxes_known();
 
 	// The expectations as they stand; `controller_log` is the controller's
 	// output so far. The history is fetched first.

@@ -218,6 +218,24 @@ std::string nearest_entries(const std::vector<history_entry> &hist,
 	return "";
 }
 
+std::vector<std::string> parse_node_prefixes(const std::string &json)
+{
+	std::vector<std::string> out;
+	json_object *root = json_tokener_parse(json.c_str());
+	json_object *arr = nullptr;
+	if (root && json_object_object_get_ex(root, "nodes", &arr) &&
+	    json_object_is_type(arr, json_type_array)) {
+		for (size_t i = 0; i < json_object_array_length(arr); i++) {
+			json_object *prefix = nullptr;
+			if (json_object_object_get_ex(json_object_array_get_idx(arr, i), "prefix",
+						      &prefix))
+				out.push_back(json_object_get_string(prefix));
+		}
+	}
+	json_object_put(root);
+	return out;
+}
+
 std::vector<std::pair<std::string, int>> parse_watchlist(const std::string &json)
 {
 	std::vector<std::pair<std::string, int>> out;

@@ -86,6 +86,8 @@ std::string nearest_entries(const std::vector<history_entry> &hist,
 			    const std::vector<mac_addr> &sta, const std::string &kind,
 			    const namer &names);
 
+// The prefixes of the boxes a status reply lists ("" for the router's).
+std::vector<std::string> parse_node_prefixes(const std::string &json);
 // The watchlist of a status reply: each vanished box's address and the
 // seconds until the controller's next look at it.
 std::vector<std::pair<std::string, int>> parse_watchlist(const std::string &json);

@@ -597,8 +597,9 @@ int main(int argc, char **argv)
 		}
 		long rss_start = -1;
 		if (controller_alive(c)) {
-			m.say("controller up: start-up survey done with " + std::to_string(last_count) +
-			      " commands");
+			std::string known = m.boxes_known();
+			m.say("controller up: " + (known.empty() ? "" : "it knows " + known + "; ") +
+			      "start-up survey done with " + std::to_string(last_count) + " commands");
 			std::string err;
 			if (!m.configure(&err))
 				m.say("controller refused the scenario's config: " + err);
