@@ -53,6 +53,17 @@ bool ask_controller(const std::string &socket_path, const std::string &method,
 	return true;
 }
 
+bus_state look_at_bus(const std::string &socket_path)
+{
+	struct ubus_context *ctx = ubus_connect(socket_path.c_str());
+	if (!ctx)
+		return bus_state::none;
+	uint32_t id = 0;
+	bus_state st = ubus_lookup_id(ctx, "aircoord", &id) == 0 ? bus_state::taken : bus_state::free;
+	ubus_free(ctx);
+	return st;
+}
+
 std::vector<history_entry> parse_history(const std::string &json)
 {
 	std::vector<history_entry> out;

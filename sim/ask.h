@@ -23,6 +23,10 @@ struct history_entry {
 // none). True with the reply as JSON text; false with `err` saying why.
 bool ask_controller(const std::string &socket_path, const std::string &method,
 		    const std::string &args, std::string *reply, std::string *err);
+// What is at `socket_path`: no bus, a bus, or a bus with an "aircoord"
+// object on it (a controller already runs there).
+enum class bus_state { none, free, taken };
+bus_state look_at_bus(const std::string &socket_path);
 // The entries of a history reply, oldest first; none for anything else.
 std::vector<history_entry> parse_history(const std::string &json);
 

@@ -23,18 +23,14 @@
 #include "sim/host.h"
 #include "sim/radio.h"
 #include "sim/scenario.h"
+#include "sim/story.h"
 
 namespace sim {
 
-struct verdict {
-	std::string label;
-	bool pass = false;
-	std::string why; // what was found instead, for a failure
-};
-
 class mesh {
 public:
-	// Lines of the account go to `out`; `verbose` adds every command. The
+	// Lines of the account go to `out`; `verbose` adds the housekeeping
+	// (every command, neighbor tables, monitoring requests, readings). The
 	// boxes have the byte order of the controller's CPU, `cpu`.
 	mesh(host &h, const scenario &s, FILE *out, bool verbose,
 	     std::endian cpu = std::endian::native);
@@ -44,7 +40,8 @@ public:
 
 	// Creates the agents and the topology daemon, places the stations on
 	// their first BSS (listed, not announced: the controller finds them in
-	// the association lists) and installs the host hooks.
+	// the association lists), installs the host hooks and starts the
+	// follower that tells the decisions the commands do not show.
 	void build();
 	// Time zero of the timeline: every step is armed on the host loop.
 	void start_timeline();
@@ -66,12 +63,20 @@ public:
 	// the run ends there.
 	bool stop_due() const;
 
-	// A line of the account, stamped with the time since start_timeline.
+	// A line of the account, stamped with the time since start_timeline:
+	// the one way a line of the timeline goes out.
 	void say(const std::string &text);
 	// Every line of the account also goes to `sink`, on the thread that
 	// says it, with its time since start_timeline (-1 before); nullptr
 	// stops that.
 	void on_line(std::function<void(double, const std::string &)> sink);
+	// A line of housekeeping: said with -v only.
+	void say_more(const std::string &text);
+
+	// The controller learns no box MAC (it runs without a network
+	// namespace of its own): the expectations that need them are skipped,
+	// `why` saying so.
+	void set_no_arp(const std::string &why);
 
 	// Reads the controller's history into the mesh (kept when the
 	// controller no longer answers); false when it did not answer.
@@ -79,12 +84,19 @@ public:
 	// Sends the scenario's config with set_config; true when there is
 	// none or the controller took it, else `err` says why.
 	bool configure(std::string *err);
+	// The scenario's boxes the controller knows, by name ("router ext1"),
+	// "" when it does not answer.
+	std::string boxes_known();
 
 	// The expectations as they stand; `controller_log` is the controller's
 	// output so far. The history is fetched first.
 	std::vector<verdict> check(const std::string &controller_log);
-	// Neighbor tables, exclusion lists, stations per BSS and commands per
-	// kind, then the verdicts.
+	// The text map of the mesh, from the scenario `at_start`, else as the
+	// agents and the radio model have it now; print_map writes it.
+	std::vector<map_box> map(bool at_start);
+	void print_map(const std::string &title, bool at_start);
+	// The map at the end, the controller's history, with -v the commands
+	// per kind, then the verdicts and the result line.
 	void print_summary(const std::vector<verdict> &verdicts);
 
 	// "router/wl0" for a BSSID of the mesh, else its MAC text.

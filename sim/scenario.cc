@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 
@@ -186,6 +187,15 @@ public:
 			fail(at(key), "not an array (" + quoted(v) + ")");
 		return v;
 	}
+	// Fails on a member outside `keys` and those already read, before the
+	// rest is read: a misspelt key then reads as unknown rather than as what
+	// its absence leads to further down (a dangling reference, a clash).
+	void known(std::initializer_list<const char *> keys)
+	{
+		for (const char *k : keys)
+			seen_.insert(k);
+		no_unknown_keys();
+	}
 	void no_unknown_keys()
 	{
 		json_object_object_foreach(o_, key, val)
@@ -255,6 +265,9 @@ public:
 	void parse(json_object *root)
 	{
 		obj_reader r(root, "");
+		r.known({"name", "description", "topology", "mobility_domain", "oui",
+			 "lowrssi_threshold", "duration", "config", "quiet", "mtrace", "rss_flat_kb",
+			 "boxes", "stations", "timeline", "expect"});
 		s.name = r.str("name", false);
 		s.description = r.str("description", false);
 		s.topology = r.boolean("topology", false);
@@ -329,10 +342,11 @@ private:
 	void check_bss(const std::string &path, const std::string &name)
 	{
 		size_t slash = name.find('/');
-		const scenario_box *b = slash == std::string::npos ? nullptr
-								  : s.box(name.substr(0, slash));
-		if (!b)
+		if (slash == std::string::npos)
 			fail(path, "not a BSS as box/ifname (\"" + name + "\")");
+		const scenario_box *b = s.box(name.substr(0, slash));
+		if (!b)
+			fail(path, "no box named \"" + name.substr(0, slash) + "\" (\"" + name + "\")");
 		for (const auto &x : b->bss)
 			if (x.ifname == name.substr(slash + 1))
 				return;
@@ -364,6 +378,8 @@ private:
 	void parse_box(json_object *o, const std::string &path)
 	{
 		obj_reader r(o, path);
+		r.known({"name", "prefix", "type", "connection", "depth", "mac", "translate",
+			 "present", "arp", "bss", "faults"});
 		scenario_box b;
 		b.name = r.str("name", true);
 		if (b.name.empty() || b.name.find('/') != std::string::npos)
@@ -439,6 +455,7 @@ private:
 	void parse_station(json_object *o, const std::string &path)
 	{
 		obj_reader r(o, path);
+		r.known({"name", "mac", "at", "signal"});
 		scenario_station st;
 		st.name = r.str("name", true);
 		if (st.name.empty())
@@ -487,6 +504,7 @@ private:
 		if (action.empty())
 			fail(path, "no action (signal, join, roam, leave, vanish, appear, radar, "
 				   "fault, event, note, restart, churn, arp, broker_restart or stop)");
+		r.known({"at", action.c_str()});
 		std::unique_ptr<obj_reader> hold;
 		obj_reader *sub = nullptr;
 		if (action == "signal") {
@@ -637,6 +655,7 @@ private:
 			fail(path, "no expectation (disconnect, no_disconnect, steer, no_steer, "
 				   "channel, station_at, neighbors, exclude, commands, log, no_log, history "
 				   "or rejoin)");
+		r.known({"label", key.c_str()});
 		e.label = r.str("label", false);
 		if (e.kind == expect_kind::log || e.kind == expect_kind::no_log) {
 			e.text = r.str(key, true);

@@ -6,6 +6,7 @@
 // field and every reference (box names, "box/ifname" BSS names, station
 // names) and fails with a message naming the field and why:
 //   boxes[1].bss[0].bssid: not a MAC address ("02:00")
+// An unknown (misspelt) key is reported before anything it may break.
 // A parsed scenario is a plain value; nothing in it refers to the bus.
 //
 // The document (every member optional unless marked required):
@@ -49,6 +50,11 @@
 //   traces), "mtrace": true (run the controller with -m; at the end every traced
 //   allocation must have its release), "rss_flat_kb": 64 (the controller's
 //   RssAnon at the end within that much of its value after start-up).
+// "duration" (or --duration) is the longest a run may last: the run ends as
+// soon as the timeline is over (3 s after its last step) and every
+// expectation holds, and at "duration" seconds whatever holds. To make a run
+// last, give it a step at the time it should last to (a "note" will do);
+// --hold keeps the mesh and the controller up after the verdicts.
 // Timeline times count from the moment the controller has finished its
 // start-up survey. A restart withdraws all of the box's objects, resets
 // what its agent was told (neighbors, exclusion list, channel, monitored

@@ -64,7 +64,7 @@ static const char *ip_text(int32_t addr, char *buf)
 const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
 {
 	const int32_t *n = e->num;
-	char name[CNTLR_BSS_NAME_LEN], from[18], to[18], ip[INET_ADDRSTRLEN];
+	char name[CNTLR_BSS_NAME_LEN], other[CNTLR_BSS_NAME_LEN], from[18], ip[INET_ADDRSTRLEN];
 	const int len = HISTORY_REASON_LEN;
 
 	switch (e->why) {
@@ -96,8 +96,8 @@ const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
 			 n[0], n[1], n[2]);
 		break;
 	case WHY_LEFT:
-		snprintf(buf, len, "left %s for %s%s%s%s", hwaddr_ntoa(e->bssid, from),
-			 hwaddr_ntoa(e->target, to), n[0] ? ", then left that one too" : "",
+		snprintf(buf, len, "left %s for %s%s%s%s", cntlr_bss_name(c, e->bssid, name),
+			 cntlr_bss_name(c, e->target, other), n[0] ? ", then left that one too" : "",
 			 n[1] ? "; disconnect_sta failed: " : "", n[1] ? ubus_strerror(n[1]) : "");
 		break;
 	case WHY_DUPLICATE:

@@ -448,6 +448,10 @@ TEST_F(StaMesh, RoamingStationIsDroppedByTheBoxItLeft)
 			  "Invoking disconnect_sta for client = 5c:aa:bb:01:02:03 from node = "
 			  "00:00:00:00:00:00\n")),
 		  1);
+	// Named as the steering reasons name BSSes.
+	char reason[HISTORY_REASON_LEN];
+	EXPECT_STREQ(hist_reason(cntlr(), cntlr_history_at(cntlr_history_count() - 1), reason),
+		     "left router/wl0 for 192.168.1.2/wl1");
 }
 
 TEST_F(StaMesh, DisassociationReportsOfARoamedStation)

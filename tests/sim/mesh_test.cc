@@ -168,7 +168,7 @@ TEST_F(MeshTest, AccountTellsTheSteeringInTheWordsOfTheField)
 	cmd("192.168.1.2/wifi.agent", CMD_STEER, "5caabb112233" "00000001" "020000010001");
 	disconnect("192.168.1.2/wifix", "wl1", "5c:aa:bb:11:22:33");
 	ASSERT_TRUE(pump_until([&] {
-		return account().find("tablet now on router/wl1") != std::string::npos;
+		return account().find("controller dropped tablet") != std::string::npos;
 	}));
 	std::string a = account();
 	EXPECT_NE(a.find("tablet is weak on ext1/wl1 (-74 dBm): ext1 reports lowrssi"),
@@ -181,6 +181,48 @@ TEST_F(MeshTest, AccountTellsTheSteeringInTheWordsOfTheField)
 	EXPECT_NE(a.find("controller dropped tablet 5c:aa:bb:11:22:33 from ext1/wl1"),
 		  std::string::npos)
 		<< a;
+}
+
+// Without a network namespace of its own the controller learns no box MAC:
+// the checks that rest on those MACs are skipped, saying why; the others are
+// judged as ever.
+TEST_F(MeshTest, ChecksOnBoxMacsAreSkippedWhenTheControllerCannotLearnThem)
+{
+	const struct {
+		sim::expect_kind kind;
+		int cmd;
+		const char *text;
+		bool skipped;
+	} cases[] = {
+		{sim::expect_kind::exclude, 0, "", true},
+		{sim::expect_kind::commands, CMD_STEER_EXCLUDE, "", true},
+		{sim::expect_kind::log, 0, "Node '192.168.1.2' has MAC 02:aa:00:00:00:02", true},
+		{sim::expect_kind::log, 0, "Node 192.168.1.2 answers again", false},
+		{sim::expect_kind::commands, CMD_GET_BSS_INFO, "", false},
+	};
+	s_.expect.clear();
+	for (const auto &c : cases) {
+		sim::expectation e;
+		e.kind = c.kind;
+		e.box = "router";
+		e.macs = {"ext1"};
+		e.cmd = c.cmd;
+		e.min = 1;
+		e.text = c.text;
+		e.label = c.text;
+		s_.expect.push_back(e);
+	}
+	mesh_->set_no_arp("needs root");
+	std::vector<sim::verdict> v = mesh_->check("");
+	ASSERT_EQ(v.size(), std::size(cases));
+	for (size_t i = 0; i < v.size(); i++) {
+		SCOPED_TRACE(i);
+		EXPECT_FALSE(v[i].pass);
+		EXPECT_EQ(v[i].skipped, cases[i].skipped);
+		EXPECT_EQ(v[i].why == "needs root", cases[i].skipped) << v[i].why;
+	}
+	EXPECT_EQ(sim::result_line(v), "result: FAIL (0 of 2 expectations hold, 3 skipped)\n");
+	EXPECT_FALSE(sim::all_hold(v));
 }
 
 TEST_F(MeshTest, StationDroppedFromItsBssRejoinsTheStrongestOne)
