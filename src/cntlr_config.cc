@@ -264,7 +264,7 @@ void cntlr_config_to_blob(const struct cntlr_config *cfg, struct blob_buf *b)
 					(uint32_t)*reinterpret_cast<const int32_t *>(field));
 			break;
 		case CFG_BOOL:
-			blobmsg_add_bool(b, k->name, *reinterpret_cast<const uint8_t *>(field));
+			blobmsg_add_u8(b, k->name, *reinterpret_cast<const uint8_t *>(field));
 			break;
 		case CFG_MACS: {
 			void *arr = blobmsg_open_array(b, k->name);

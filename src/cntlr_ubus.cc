@@ -103,7 +103,7 @@ static void add_node(struct blob_buf *b, struct node *n)
 	// Object ids use all 32 bits; -1 stays the mark of an absent object.
 	blobmsg_add_u64(b, "agent_id", n->agent_id == (uint32_t)-1 ? (uint64_t)-1 : n->agent_id);
 	blobmsg_add_u64(b, "wifix_id", n->wifix_id == (uint32_t)-1 ? (uint64_t)-1 : n->wifix_id);
-	blobmsg_add_bool(b, "responsive", !n->unresponsive);
+	blobmsg_add_u8(b, "responsive", !n->unresponsive);
 	arr = blobmsg_open_array(b, "bss");
 	list_for_each_entry(f, &n->fhbsslist, list) {
 		void *bt = blobmsg_open_table(b, nullptr);
