@@ -1,7 +1,12 @@
 // Calls of the "aircoord" object as the router's web interface makes them
-// (with its session member), and refusals that say why.
+// (with its session member), refusals that say why, and the ACL that lets
+// web sessions make them.
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
+#include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 
 #include "src/cntlr.h"
@@ -92,6 +97,63 @@ TEST_F(ObjectCalls, RefusedSetConfigSaysWhichKeyValueAndRange)
 						     "\n")),
 			  1)
 			<< logs();
+	}
+}
+
+// What rpcd grants a web session: reading is every method but set_config,
+// which only sessions with write rights get. The web pages the project
+// holds call nothing more and depend on that group.
+TEST_F(ObjectCalls, AclLetsWebSessionsReadAndOnlyWritersSetConfig)
+{
+	const std::string pkg = std::string(AIRCOORD_SOURCE_DIR) + "/packaging/openwrt";
+	json_object *acl = json_object_from_file((pkg + "/aircoord/files/aircoord.acl.json").c_str());
+	ASSERT_NE(acl, nullptr);
+	json_object *group = nullptr;
+	EXPECT_EQ(json_object_object_length(acl), 1);
+	ASSERT_TRUE(json_object_object_get_ex(acl, "aircoord", &group));
+	auto granted = [&](const char *right, const char *kind, const char *object) {
+		std::set<std::string> out;
+		json_object *o = group;
+		for (const char *key : {right, kind, object}) {
+			if (key && !json_object_object_get_ex(o, key, &o))
+				return out;
+		}
+		for (size_t i = 0; json_object_is_type(o, json_type_array) &&
+				   i < json_object_array_length(o);
+		     i++)
+			out.insert(json_object_get_string(json_object_array_get_idx(o, i)));
+		return out;
+	};
+	std::set<std::string> read = granted("read", "ubus", "aircoord");
+	std::set<std::string> write = granted("write", "ubus", "aircoord");
+	std::set<std::string> offered;
+	for (int i = 0; i < cntlr()->obj.n_methods; i++)
+		offered.insert(cntlr()->obj.methods[i].name);
+	offered.erase("set_config");
+	EXPECT_EQ(read, offered);
+	EXPECT_EQ(write, std::set<std::string>{"set_config"});
+	EXPECT_EQ(granted("read", "uci", nullptr), std::set<std::string>{"aircoord"});
+	EXPECT_EQ(granted("write", "uci", nullptr), std::set<std::string>{"aircoord"});
+	json_object *description = nullptr;
+	EXPECT_TRUE(json_object_object_get_ex(group, "description", &description));
+	json_object_put(acl);
+
+	const std::regex call(R"(object:\s*['"]aircoord['"]\s*,\s*method:\s*['"](\w+)['"])");
+	const std::regex depends(R"("acl"\s*:\s*\[([^\]]*)\])");
+	const std::regex quoted(R"re("([^"]*)")re");
+	for (const auto &e : std::filesystem::recursive_directory_iterator(pkg)) {
+		const std::string path = e.path().string();
+		const std::string text = testutil::read_file(path);
+		SCOPED_TRACE(path);
+		for (std::sregex_iterator m(text.begin(), text.end(), call), end; m != end; ++m)
+			EXPECT_TRUE(read.count((*m)[1]) || write.count((*m)[1])) << (*m)[1];
+		if (path.find("/menu.d/") == std::string::npos)
+			continue;
+		for (std::sregex_iterator m(text.begin(), text.end(), depends), end; m != end; ++m) {
+			const std::string names = (*m)[1];
+			for (std::sregex_iterator q(names.begin(), names.end(), quoted); q != end; ++q)
+				EXPECT_EQ((*q)[1], "aircoord");
+		}
 	}
 }
 
