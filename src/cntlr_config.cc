@@ -294,12 +294,12 @@ int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 		case CFG_INT:
 			if (!int_value(tb[i], &v)) {
 				snprintf(why, why_len, "%s: %s is not an integer (%s)", k->name,
-					 value_text(tb[i], value), allowed_text(k, allowed, 64));
+					 value_text(tb[i], value), allowed_text(k, allowed, sizeof(allowed)));
 				return UBUS_STATUS_INVALID_ARGUMENT;
 			}
 			if (k->only && !in_list(k->only, v)) {
 				snprintf(why, why_len, "%s: %lld is not %s", k->name, (long long)v,
-					 allowed_text(k, allowed, 64));
+					 allowed_text(k, allowed, sizeof(allowed)));
 				return UBUS_STATUS_INVALID_ARGUMENT;
 			}
 			if (v < k->min || v > k->max) {
