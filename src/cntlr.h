@@ -252,12 +252,6 @@ const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
 int64_t cntlr_now(void);
 
 // --- the settings file (cntlr_settings.cc)
-// Reads the settings file at `path` (the JSON object set_config takes) into
-// `out`, starting from the defaults: 0 when it holds a valid set, 1 when
-// there is no such file, -1 when it cannot be read, is no JSON object or
-// holds a setting set_config would refuse (`why`, of `why_len` bytes, says
-// which). `out` holds the defaults unless 0 is returned.
-int cntlr_settings_read(const char *path, struct cntlr_config *out, char *why, int why_len);
 // Takes the settings file of -c (when given) as the configuration, logging
 // what became of it, and watches for SIGHUP from the loop: each one reads
 // the file again and applies it as set_config does, or keeps the

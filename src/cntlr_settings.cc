@@ -17,7 +17,12 @@
 // Far more than every setting takes: what is larger is no settings file.
 #define SETTINGS_MAX 4096
 
-int cntlr_settings_read(const char *path, struct cntlr_config *out, char *why, int why_len)
+// Reads the settings file at `path` into `out`, starting from the defaults:
+// 0 when it holds a valid set, 1 when there is no such file, -1 when it
+// cannot be read, is no JSON object or holds a setting set_config would
+// refuse (`why` says which). `out` holds the defaults unless 0 is returned.
+static int cntlr_settings_read(const char *path, struct cntlr_config *out, char *why,
+			       int why_len)
 {
 	struct cntlr_config defaults;
 	struct blob_buf b = {};
