@@ -47,10 +47,8 @@ bool ask_controller(const std::string &socket_path, const std::string &method,
 		*err = method + ": " + ubus_strerror(ret);
 	blob_buf_free(&b);
 	ubus_free(ctx);
-	if (ret != 0)
-		return false;
 	*reply = r.json;
-	return true;
+	return ret == 0;
 }
 
 bus_state look_at_bus(const std::string &socket_path)

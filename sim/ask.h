@@ -20,7 +20,8 @@ struct history_entry {
 };
 
 // Calls `method` of "aircoord" with `args` (a JSON object text, "" for
-// none). True with the reply as JSON text; false with `err` saying why.
+// none). True with the reply as JSON text; false with `err` saying why
+// (and `reply` holding what came with a refusal, "" when nothing did).
 bool ask_controller(const std::string &socket_path, const std::string &method,
 		    const std::string &args, std::string *reply, std::string *err);
 // What is at `socket_path`: no bus, a bus, or a bus with an "aircoord"

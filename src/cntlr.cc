@@ -174,8 +174,11 @@ int start_controller(void)
 
 	set_signal_handler(SIGINT, cntlr_on_stop_signal);
 	set_signal_handler(SIGTERM, cntlr_on_stop_signal);
-	// A stop signal cuts the wait short.
-	sleep(2);
+	// SIGHUP re-reads the settings file; it must not end the daemon.
+	set_signal_handler(SIGHUP, cntlr_on_reload_signal);
+	// A stop signal cuts the wait short; a SIGHUP does not.
+	for (unsigned int left = 2; left && !cntlr_stopping();)
+		left = sleep(left);
 	set_signal_handler(SIGPIPE, SIG_IGN);
 	if (cntlr_stopping())
 		return 0;
@@ -198,6 +201,8 @@ int start_controller(void)
 	cntlr_init(c);
 	cntlr_bus_attach(c, c->ctx);
 	cntlr_stop_watch();
+	// Before the first command: cmd_timeout and the rest hold from it on.
+	cntlr_settings_start(c);
 
 	// Everything up to the loop is synchronous: no timer and no bus event
 	// is handled before uloop_run. A stop signal skips what is left.
@@ -221,6 +226,7 @@ int start_controller(void)
 	cntlr_bus_detach(c);
 	ubus_free(c->ctx);
 	cntlr_stop_unwatch();
+	cntlr_settings_stop();
 	uloop_done();
 	cntlr_self = nullptr;
 	MTRACE_FREE(c);

@@ -294,6 +294,16 @@ const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
 // Monotonic seconds.
 int64_t cntlr_now(void);
 
+// --- the settings file (cntlr_settings.cc)
+// Takes the settings file of -c (when given) as the configuration, logging
+// what became of it, and watches for SIGHUP from the loop: each one reads
+// the file again and applies it as set_config does, or keeps the
+// configuration when the file is bad. cntlr_settings_stop ends the watch.
+void cntlr_settings_start(struct cntlr *c);
+void cntlr_settings_stop(void);
+// The SIGHUP handler: wakes the watch, nothing more.
+void cntlr_on_reload_signal(int sig);
+
 // --- agents that restart (cntlr_resync.cc)
 // Right after the neighbor timer's rescan: remote nodes without a MAC ask
 // the ARP cache again (the exclusion list goes out to all when one is

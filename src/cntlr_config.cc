@@ -119,6 +119,108 @@ static bool in_list(const int *only, int64_t v)
 	return false;
 }
 
+// A caller's text fit for a log line: at most 32 bytes, anything but
+// printable ASCII as '?'. `buf` holds 33 bytes.
+static const char *printable(const char *text, char *buf)
+{
+	int i = 0;
+
+	for (; text[i] && i < 32; i++)
+		buf[i] = text[i] >= 0x20 && text[i] < 0x7f ? text[i] : '?';
+	buf[i] = '\0';
+	return buf;
+}
+
+// What a member holds, for a refusal: a number or switch as its value, a
+// text quoted, anything else by its kind. `buf` holds 40 bytes.
+static const char *value_text(struct blob_attr *a, char *buf)
+{
+	char text[33];
+	int64_t v;
+
+	if (int_value(a, &v)) {
+		snprintf(buf, 40, "%lld", (long long)v);
+		return buf;
+	}
+	switch (blobmsg_type(a)) {
+	case BLOBMSG_TYPE_BOOL:
+		return blobmsg_get_bool(a) ? "true" : "false";
+	case BLOBMSG_TYPE_DOUBLE:
+		snprintf(buf, 40, "%g", blobmsg_get_double(a));
+		return buf;
+	case BLOBMSG_TYPE_STRING:
+		snprintf(buf, 40, "\"%s\"", printable(blobmsg_get_string(a), text));
+		return buf;
+	case BLOBMSG_TYPE_ARRAY:
+		return "an array";
+	default:
+		return "a table";
+	}
+}
+
+// The values an integer key takes: "0..40", or "one of 36, 40, ...".
+static const char *allowed_text(const struct cfg_key *k, char *buf, int len)
+{
+	int n = 0;
+
+	if (!k->only) {
+		snprintf(buf, len, "%d..%d", k->min, k->max);
+		return buf;
+	}
+	n = snprintf(buf, len, "one of");
+	for (const int *v = k->only; *v && n < len; v++)
+		n += snprintf(buf + n, len - n, "%s %d", v == k->only ? "" : ",", *v);
+	return buf;
+}
+
+struct blob_attr *cntlr_args_session(struct blob_attr *msg)
+{
+	static const struct blobmsg_policy session = {"ubus_rpc_session", BLOBMSG_TYPE_STRING};
+	struct blob_attr *tb = nullptr;
+
+	if (msg && blob_len(msg))
+		blobmsg_parse(&session, 1, &tb, blob_data(msg), blob_len(msg));
+	return tb;
+}
+
+// Why not every member of `msg` was taken: the first one that no key (in
+// `tb`) and no session took.
+static void why_untaken(struct blob_attr *msg, struct blob_attr *const *tb, char *why,
+			int why_len)
+{
+	struct blob_attr *session = cntlr_args_session(msg);
+	struct blob_attr *a;
+	size_t rem;
+
+	blob_for_each_attr(a, msg, rem) {
+		const char *name;
+		char text[33];
+		bool known = false;
+
+		if (!blobmsg_check_attr(a, true)) {
+			snprintf(why, why_len, "malformed arguments");
+			return;
+		}
+		if (a == session)
+			continue;
+		for (int i = 0; i < CFG_NKEYS && !known; i++)
+			known = tb[i] == a;
+		if (known)
+			continue;
+		name = blobmsg_name(a);
+		for (int i = 0; i < CFG_NKEYS && !known; i++)
+			known = !strcmp(name, cfg_keys[i].name);
+		if (!strcmp(name, "ubus_rpc_session") && blobmsg_type(a) != BLOBMSG_TYPE_STRING)
+			snprintf(why, why_len, "%s: not a string", name);
+		else if (known || !strcmp(name, "ubus_rpc_session"))
+			snprintf(why, why_len, "%s: given more than once", name);
+		else
+			snprintf(why, why_len, "%s: unknown key", printable(name, text));
+		return;
+	}
+	snprintf(why, why_len, "malformed arguments");
+}
+
 // The array of MAC texts into `out`; false with `why` set when it is not one.
 static bool read_macs(const struct cfg_key *k, struct blob_attr *a, struct cntlr_config *out,
 		      char *why, int why_len)
@@ -182,6 +284,7 @@ int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 	for (int i = 0; i < CFG_NKEYS; i++) {
 		const struct cfg_key *k = &cfg_keys[i];
 		char *field = reinterpret_cast<char *>(&next) + k->offset;
+		char value[40], allowed[64];
 		int64_t v;
 
 		if (!tb[i])
@@ -190,18 +293,26 @@ int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 		switch (k->type) {
 		case CFG_INT:
 			if (!int_value(tb[i], &v)) {
-				snprintf(why, why_len, "%s: not an integer", k->name);
+				snprintf(why, why_len, "%s: %s is not an integer (%s)", k->name,
+					 value_text(tb[i], value), allowed_text(k, allowed, sizeof(allowed)));
 				return UBUS_STATUS_INVALID_ARGUMENT;
 			}
-			if (v < k->min || v > k->max || (k->only && !in_list(k->only, v))) {
-				snprintf(why, why_len, "%s: %lld out of range", k->name, (long long)v);
+			if (k->only && !in_list(k->only, v)) {
+				snprintf(why, why_len, "%s: %lld is not %s", k->name, (long long)v,
+					 allowed_text(k, allowed, sizeof(allowed)));
+				return UBUS_STATUS_INVALID_ARGUMENT;
+			}
+			if (v < k->min || v > k->max) {
+				snprintf(why, why_len, "%s: %lld is out of range %d..%d", k->name,
+					 (long long)v, k->min, k->max);
 				return UBUS_STATUS_INVALID_ARGUMENT;
 			}
 			*reinterpret_cast<int32_t *>(field) = static_cast<int32_t>(v);
 			break;
 		case CFG_BOOL:
 			if (blobmsg_type(tb[i]) != BLOBMSG_TYPE_BOOL) {
-				snprintf(why, why_len, "%s: not true or false", k->name);
+				snprintf(why, why_len, "%s: %s is not true or false", k->name,
+					 value_text(tb[i], value));
 				return UBUS_STATUS_INVALID_ARGUMENT;
 			}
 			*reinterpret_cast<uint8_t *>(field) = blobmsg_get_bool(tb[i]) ? 1 : 0;
@@ -212,9 +323,10 @@ int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 			break;
 		}
 	}
-	// Every member must have been one of the keys, each given once.
-	if (found != given) {
-		snprintf(why, why_len, "unknown or repeated key");
+	// Every member must have been one of the keys, each given once; the
+	// web gateways' session comes with every call they forward.
+	if (found + (cntlr_args_session(msg) != nullptr) != given) {
+		why_untaken(msg, tb, why, why_len);
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	}
 	*out = next;
@@ -264,7 +376,7 @@ void cntlr_config_to_blob(const struct cntlr_config *cfg, struct blob_buf *b)
 					(uint32_t)*reinterpret_cast<const int32_t *>(field));
 			break;
 		case CFG_BOOL:
-			blobmsg_add_bool(b, k->name, *reinterpret_cast<const uint8_t *>(field));
+			blobmsg_add_u8(b, k->name, *reinterpret_cast<const uint8_t *>(field));
 			break;
 		case CFG_MACS: {
 			void *arr = blobmsg_open_array(b, k->name);

@@ -37,10 +37,18 @@ struct cntlr_config {
 void cntlr_config_defaults(struct cntlr_config *cfg);
 // Reads a set_config argument table: `out` becomes `cur` with the given
 // keys changed. UBUS_STATUS_OK, or UBUS_STATUS_INVALID_ARGUMENT for an
-// unknown key, a wrong type or a value out of range (`why` then says
-// which, `out` is left as `cur`). `why` holds `why_len` bytes.
+// unknown key, a wrong type or a value out of range (`out` is left as
+// `cur`, and `why` names the key, the value and what is allowed:
+// "steer_rssi_margin: 50 is out of range 0..40"). `why` holds `why_len`
+// bytes; CNTLR_WHY_LEN hold any reason. The one place that decides what a
+// setting may be, for set_config and the settings file alike.
+#define CNTLR_WHY_LEN 128
 int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 		       struct cntlr_config *out, char *why, int why_len);
+// The string "ubus_rpc_session" of an argument table, or null. The router's
+// web and RPC gateways add it to every call they forward: every method
+// takes it and ignores it.
+struct blob_attr *cntlr_args_session(struct blob_attr *msg);
 // Makes `next` the configuration and re-arms the timers whose period
 // changed; a changed exclusion list goes out to the agents.
 void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next);

@@ -103,7 +103,7 @@ static void add_node(struct blob_buf *b, struct node *n)
 	// Object ids use all 32 bits; -1 stays the mark of an absent object.
 	blobmsg_add_u64(b, "agent_id", n->agent_id == (uint32_t)-1 ? (uint64_t)-1 : n->agent_id);
 	blobmsg_add_u64(b, "wifix_id", n->wifix_id == (uint32_t)-1 ? (uint64_t)-1 : n->wifix_id);
-	blobmsg_add_bool(b, "responsive", !n->unresponsive);
+	blobmsg_add_u8(b, "responsive", !n->unresponsive);
 	arr = blobmsg_open_array(b, "bss");
 	list_for_each_entry(f, &n->fhbsslist, list) {
 		void *bt = blobmsg_open_table(b, nullptr);
@@ -205,6 +205,7 @@ static bool query_args(struct blob_attr *msg, int nargs, bool *has_sta, uint8_t 
 	given = cntlr_blob_count(blob_data(msg), (int)blob_len(msg));
 	for (int i = 0; i < nargs; i++)
 		found += tb[i] != nullptr;
+	found += cntlr_args_session(msg) != nullptr;
 	if (found != given)
 		return false;
 	if (tb[ARG_STA]) {
@@ -319,15 +320,21 @@ static int aircoord_get_config(struct ubus_context *ctx, struct ubus_object *obj
 	return reply(ctx, req, &b);
 }
 
-static int aircoord_set_config(struct ubus_context *, struct ubus_object *obj,
-			       struct ubus_request_data *, const char *, struct blob_attr *msg)
+static int aircoord_set_config(struct ubus_context *ctx, struct ubus_object *obj,
+			       struct ubus_request_data *req, const char *, struct blob_attr *msg)
 {
 	struct cntlr *c = obj_cntlr(obj);
 	struct cntlr_config next;
-	char why[96];
+	char why[CNTLR_WHY_LEN];
 
 	if (cntlr_config_parse(&c->cfg, msg, &next, why, sizeof(why)) != UBUS_STATUS_OK) {
+		struct blob_buf b = {};
+
 		log_message(LOG_LEVEL_ERROR, ERROR_MSG("set_config refused: %s\n"), why);
+		// The caller sees the reason too, not only the status.
+		blob_buf_init(&b, 0);
+		blobmsg_add_string(&b, "error", why);
+		reply(ctx, req, &b);
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	}
 	log_message(LOG_LEVEL_INFO, INFO_MSG("set_config: new configuration in effect\n"));

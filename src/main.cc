@@ -21,6 +21,7 @@ bool opt_fifo;
 int opt_mtrace;
 const char *opt_ubus_socket;
 const char *opt_pidfile = "/var/run/aircoord.pid";
+const char *opt_settings_file;
 const char *syslog_ident = "loomwave";
 
 void usage(const char *prog)
@@ -36,6 +37,7 @@ void usage(const char *prog)
 	fprintf(stderr, "   -p <pidfile>         pid file path\n");
 	fprintf(stderr, "   -o <file>,           log to file\n");
 	fprintf(stderr, "   -f,                  treat above file as fifo\n");
+	fprintf(stderr, "   -c <file>            settings file; re-read on SIGHUP\n");
 	fprintf(stderr, "\n");
 }
 
@@ -44,7 +46,7 @@ void parse_options(int argc, char **argv)
 	// The leading '+' keeps glibc from permuting: parsing stops at the
 	// first word that is not an option, as POSIX getopt does.
 	static const char optstring[] = "+"
-	                                "hlfdvms:o:p:";
+	                                "hlfdvms:o:p:c:";
 	int ch;
 
 	while ((ch = getopt(argc, argv, optstring)) != -1) {
@@ -75,6 +77,9 @@ void parse_options(int argc, char **argv)
 			break;
 		case 'p':
 			opt_pidfile = optarg;
+			break;
+		case 'c':
+			opt_settings_file = optarg;
 			break;
 		default:
 			// getopt has already said what was wrong.

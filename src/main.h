@@ -12,6 +12,7 @@ extern bool opt_fifo;
 extern int opt_mtrace;
 extern const char *opt_ubus_socket;
 extern const char *opt_pidfile;
+extern const char *opt_settings_file; // -c: read by the controller (cntlr_settings.cc)
 extern const char *syslog_ident;
 
 // Writes the usage text to stderr; `prog` is argv[0].

@@ -94,6 +94,15 @@ protected:
 	// The agents that received command `id`, sorted, one entry per command.
 	std::vector<std::string> receivers(int id);
 
+	// Calls a method of the "aircoord" object from another connection
+	// while this thread runs the controller's loop: the reply as compact
+	// JSON, or "error: METHOD: STATUS TEXT", and then what came with the
+	// refusal in `refusal` (compact JSON, "" for nothing).
+	std::string ask(const std::string &method, const std::string &args = "",
+			std::string *refusal = nullptr);
+	// JSON text without the white space outside strings.
+	static std::string compact(const std::string &s);
+
 	std::string logs();
 	void clear_logs();
 	// Occurrences of `text` in logs().

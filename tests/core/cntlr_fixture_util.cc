@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 
 #include "bus/ubus.h"
 #include "bus/uloop.h"
+#include "sim/ask.h"
 #include "src/active_sta.h"
 #include "src/log.h"
 #include "src/main.h"
@@ -202,6 +204,37 @@ bool CntlrFixture::pump_until(const std::function<bool()> &cond,
 		uloop_run_timeout(10);
 	}
 	return true;
+}
+
+std::string CntlrFixture::ask(const std::string &method, const std::string &args,
+			      std::string *refusal)
+{
+	std::string reply;
+	bool ok = false;
+	auto f = std::async(std::launch::async, [&] {
+		std::string err;
+		ok = sim::ask_controller(socket_path(), method, args, &reply, &err);
+		return ok ? compact(reply) : "error: " + err;
+	});
+	pump_until([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+	std::string out = f.get();
+	if (refusal)
+		*refusal = ok ? "" : compact(reply);
+	return out;
+}
+
+std::string CntlrFixture::compact(const std::string &s)
+{
+	std::string out;
+	bool in_text = false, escaped = false;
+	for (char ch : s) {
+		if (ch == '"' && !escaped)
+			in_text = !in_text;
+		escaped = in_text && ch == '\\' && !escaped;
+		if (in_text || (ch != '\n' && ch != '\t' && ch != ' '))
+			out += ch;
+	}
+	return out;
 }
 
 std::string CntlrFixture::logs()

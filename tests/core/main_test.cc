@@ -246,6 +246,7 @@ TEST_F(Process, HelpAfterOtherOptionsPrintsTheUsageAndStartsNothing)
 	              "   -p <pidfile>         pid file path\n"
 	              "   -o <file>,           log to file\n"
 	              "   -f,                  treat above file as fifo\n"
+	              "   -c <file>            settings file; re-read on SIGHUP\n"
 	              "\n");
 	EXPECT_NE(access(pidfile_.c_str(), F_OK), 0);
 }

@@ -3,10 +3,8 @@
 // with a new period, and the history ring.
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
 
-#include "sim/ask.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
 #include "tests/core/cntlr_fixture.h"
@@ -39,33 +37,6 @@ protected:
 		cntlr_survey(cntlr());
 		ASSERT_EQ(cntlr_ubus_add(cntlr()), 0);
 		journal().clear();
-	}
-
-	// Calls a method from another connection while this thread runs the
-	// controller's loop. The reply as compact JSON, or "error: ...".
-	std::string ask(const std::string &method, const std::string &args = "")
-	{
-		auto f = std::async(std::launch::async, [&] {
-			std::string reply, err;
-			bool ok = sim::ask_controller(socket_path(), method, args, &reply, &err);
-			return ok ? compact(reply) : "error: " + err;
-		});
-		pump_until([&] {
-			return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-		});
-		return f.get();
-	}
-	static std::string compact(std::string s)
-	{
-		std::string out;
-		bool in_text = false;
-		for (char ch : s) {
-			if (ch == '"')
-				in_text = !in_text;
-			if (in_text || (ch != '\n' && ch != '\t' && ch != ' '))
-				out += ch;
-		}
-		return out;
 	}
 };
 

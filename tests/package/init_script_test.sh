@@ -1,12 +1,14 @@
 #!/bin/sh
 # The router package's init script: what it makes of /etc/config/aircoord,
-# and that the controller takes it, at start and on reload.
+# and that the controller runs with it, at start, on reload and when it is
+# started again after a crash.
 #
 # usage: init_script_test.sh FILES_DIR AIRCOORD AIRCOORD_BUSD AIRCOORD_BUS
 #
 # The router's helpers (UCI reading, JSON building, the bus CLI, the logger,
 # procd) are stubbed here from their documented behaviour; the controller and
-# its bus are the real ones, on a private socket.
+# its bus are the real ones, on a private socket, and the controller runs
+# with the command line procd is given.
 set -u
 FILES=$1
 AIRCOORD=$2
@@ -105,27 +107,23 @@ json_dump() { printf '{%s}\n' "$JSON_TEXT"; }
 
 # --- the rest of the router
 logger() { shift 2 && echo "$*" >>"$LOGFILE"; }
-ubus() {
-	local t=30 i=0
-	[ "$1" = -t ] && t=$2 && shift 2
-	case $1 in
-	wait_for)
-		until "$BUS_CLI" -s "$SOCK" -S list "$2" 2>/dev/null | grep -q .; do
-			i=$((i + 1))
-			[ "$i" -le $((t * 20)) ] || return 1
-			sleep 0.05
-		done
-		;;
-	*) "$BUS_CLI" -s "$SOCK" -S "$@" ;;
-	esac
-}
-PROCD=""
+ubus() { "$BUS_CLI" -s "$SOCK" -S "$@"; }
+# procd, as far as the script tells it things; its signals go to the
+# controller this test runs.
+PROCD="" COMMAND="" daemon=""
 procd_open_instance() { PROCD="$PROCD open;"; }
-procd_set_param() { PROCD="$PROCD $*;"; }
+procd_set_param() {
+	PROCD="$PROCD $*;"
+	if [ "$1" = command ]; then shift && COMMAND="$*"; fi
+}
 procd_close_instance() { PROCD="$PROCD close;"; }
 procd_add_reload_trigger() { PROCD="$PROCD reload-trigger $*;"; }
+procd_send_signal() { PROCD="$PROCD signal $*;" && [ -z "$daemon" ] || kill -HUP "$daemon"; }
+start() { start_service; }
+stop() { PROCD="$PROCD stop;"; }
 
 . "$FILES/aircoord.init"
+AIRCOORD_SETTINGS=$WORK/aircoord.json
 
 # --- the translation, file by file
 DEFAULTS='{"steer_rssi_threshold":-65,"steer_rssi_margin":8,"steer_max_age":30,"neighbor_interval":10,"bss_refresh_interval":30,"cmd_timeout":8,"radar_channel":36,"radar_hold":3600,"steering":true,"roam_cleanup":true,"duplicate_removal":true,"steer_exclude_extra":[]}'
@@ -156,27 +154,62 @@ check_translation "edited file" "$WORK/edited" "$EDITED_JSON" \
 	"option cmd_timeout: 'eight' is not a number; ignored"
 check_translation "empty file" "$WORK/empty" "$DEFAULTS" ""
 
-# --- the controller takes what the script sends: once up, and on reload
+# --- the controller runs with the file's settings: from the start, after a
+# reload, and when procd starts it again after a crash
+# The command line procd was given, on the test's bus and pid file, and
+# logging to a file rather than to syslog.
+run_instance() {
+	local args=""
+	set -- $COMMAND
+	[ "$1" = /usr/sbin/aircoord ] || fail "procd runs $1"
+	shift
+	for w; do [ "$w" = -l ] || args="$args $w"; done
+	"$AIRCOORD" $args -o "$WORK/aircoord.log" -s "$SOCK" -p "$WORK/aircoord.pid" &
+	daemon=$!
+	pids="$pids $daemon"
+}
+config_holds() { # what expected-json
+	local i=0 got=""
+	while [ "$i" -lt 200 ]; do
+		got=$(ubus call aircoord get_config 2>/dev/null) && [ "$got" = "$2" ] && return 0
+		i=$((i + 1)) && sleep 0.05
+	done
+	fail "$1: the controller holds '$got', expected $2"
+}
+
 "$BUSD" -s "$SOCK" &
 pids="$pids $!"
 i=0
 until [ -S "$SOCK" ] || [ "$i" -ge 200 ]; do i=$((i + 1)) && sleep 0.05; done
+instance=" open; command /usr/sbin/aircoord -d -l -c $WORK/aircoord.json; respawn; term_timeout 2; close;"
+
 cp "$WORK/edited" "$UCI_CONFIG_DIR/aircoord"
 start_service
-waiter=$!
-expected_procd=" open; command /usr/sbin/aircoord -d -l; respawn; close;"
-[ "$PROCD" = "$expected_procd" ] || fail "procd was told '$PROCD'"
-"$AIRCOORD" -d -s "$SOCK" -p "$WORK/aircoord.pid" >"$WORK/aircoord.log" 2>&1 &
-pids="$pids $!"
-wait "$waiter" || fail "start: the settings were not sent"
-got=$(ubus call aircoord get_config)
-[ "$got" = "$(echo "$EDITED_JSON" | sed 's/"neighbor_interval":20,"bss_refresh_interval":30,/&"cmd_timeout":8,/')" ] ||
-	fail "start: the controller holds $got"
+[ "$PROCD" = "$instance" ] || fail "start: procd was told '$PROCD'"
+run_instance
+config_holds start "$(echo "$EDITED_JSON" | sed 's/"bss_refresh_interval":30,/&"cmd_timeout":8,/')"
 
-cp "$FILES/aircoord.config" "$UCI_CONFIG_DIR/aircoord"
+sed -e "s/steer_rssi_margin '8'/steer_rssi_margin '12'/" -e "s/cmd_timeout '8'/cmd_timeout '5'/" \
+	"$FILES/aircoord.config" >"$UCI_CONFIG_DIR/aircoord"
+SECOND=$(echo "$DEFAULTS" | sed -e 's/"steer_rssi_margin":8/"steer_rssi_margin":12/' \
+	-e 's/"cmd_timeout":8/"cmd_timeout":5/')
+PROCD=""
 reload_service
-got=$(ubus call aircoord get_config)
-[ "$got" = "$DEFAULTS" ] || fail "reload: the controller holds $got"
+[ "$PROCD" = " signal aircoord;$instance" ] || fail "reload: procd was told '$PROCD'"
+config_holds reload "$SECOND"
+
+kill -9 "$daemon"
+wait "$daemon" 2>/dev/null
+run_instance
+config_holds "started again after SIGKILL" "$SECOND"
+
+# --- enabled '0': no instance, and a reload stops the one there is
+sed -i "s/option enabled '1'/option enabled '0'/" "$UCI_CONFIG_DIR/aircoord"
+PROCD=""
+start_service
+[ "$PROCD" = "" ] || fail "disabled: start told procd '$PROCD'"
+reload_service
+[ "$PROCD" = " stop;" ] || fail "disabled: reload told procd '$PROCD'"
 PROCD=""
 service_triggers
 [ "$PROCD" = " reload-trigger aircoord;" ] || fail "triggers: '$PROCD'"

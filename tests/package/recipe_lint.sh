@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks a router package recipe for what a firmware build tree requires of
 # it, since no such tree exists on a development machine.
-#   recipe_lint.sh PACKAGE_DIR
+#   recipe_lint.sh PACKAGE_DIR [PROJECT_DIR]
 set -euo pipefail
-dir=$1
+dir=$1 project=${2:-}
 mk=$dir/Makefile
 fail=0
 bad() { echo "$mk: $*" >&2; fail=1; }
@@ -11,10 +11,15 @@ bad() { echo "$mk: $*" >&2; fail=1; }
 [ -f "$mk" ] || { echo "$mk: missing" >&2; exit 1; }
 
 value() { sed -n "s/^$1:=[[:space:]]*\(.*\)$/\1/p" "$mk" | head -n1; }
-for var in PKG_NAME PKG_VERSION PKG_RELEASE PKG_LICENSE; do
+for var in PKG_NAME PKG_VERSION PKG_RELEASE PKG_LICENSE PKG_MAINTAINER; do
 	[ -n "$(value "$var")" ] || bad "$var is not set"
 done
 name=$(value PKG_NAME)
+if [ -n "$project" ]; then
+	version=$(sed -n 's/^project([a-z]* VERSION \([0-9.]*\).*/\1/p' "$project/CMakeLists.txt")
+	[ "$(value PKG_VERSION)" = "$version" ] ||
+		bad "PKG_VERSION $(value PKG_VERSION) is not the project's version ($version)"
+fi
 
 # rules.mk comes first; package.mk only after the PKG_ variables it reads.
 first_include=$(grep -n '^include ' "$mk" | head -n1 || true)
@@ -48,6 +53,9 @@ grep -q "INSTALL_BIN) \$(PKG_BUILD_DIR)/$name " <<<"$install" || bad "the daemon
 for f in $(grep -o '\./files/[^ ]*' <<<"$install"); do
 	[ -f "$dir/$f" ] || bad "installs $f, which does not exist"
 done
+# rpcd reads its ACLs as plain files (mode 0644).
+grep -q "INSTALL_DATA) ./files/[^ ]*\.json \$(1)/usr/share/rpcd/acl.d/$name\.json$" <<<"$install" ||
+	bad "the rpcd ACL is not installed as /usr/share/rpcd/acl.d/$name.json with INSTALL_DATA"
 # Whatever goes to /etc/config is the user's: upgrades must keep it.
 for conf in $(grep -o '$(1)/etc/config/[^ ]*' <<<"$install" | sed 's/^$(1)//'); do
 	section "Package/$name/conffiles" | grep -qxF "$conf" || bad "$conf is not listed in conffiles"
