@@ -246,10 +246,14 @@ void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next)
 
 		uloop_timeout_set(&c->channel_timer, left > 0 ? (int)(left * 1000) : 0);
 	}
+	// The caller is a bus handler that replies first: the list goes out
+	// from the loop right after, so no agent holds the reply up.
 	if (old.num_steer_exclude_extra != next->num_steer_exclude_extra ||
 	    memcmp(old.steer_exclude_extra, next->steer_exclude_extra,
-		   sizeof(old.steer_exclude_extra)))
-		cntlr_steer_exclude(c);
+		   sizeof(old.steer_exclude_extra))) {
+		c->exclude_pending = 1;
+		uloop_timeout_set(&c->resync_timer, 0);
+	}
 }
 
 void cntlr_config_to_blob(const struct cntlr_config *cfg, struct blob_buf *b)

@@ -42,7 +42,8 @@ void cntlr_config_defaults(struct cntlr_config *cfg);
 int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 		       struct cntlr_config *out, char *why, int why_len);
 // Makes `next` the configuration and re-arms the timers whose period
-// changed; a changed exclusion list goes out to the agents.
+// changed; a changed exclusion list goes out to the agents from the loop
+// (resync_timer), so that the caller never waits on an agent.
 void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next);
 // The attributes in `len` bytes at `data`, each within its bounds; -1 when
 // one is not. Argument checks count them to find members no policy took.
