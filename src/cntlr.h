@@ -277,6 +277,21 @@ void cntlr_ubus_remove(struct cntlr *c);
 const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
 // Monotonic seconds.
 int64_t cntlr_now(void);
+// A page of "stations" holds at most this many records, far below the bus's
+// message limit (about 250 bytes each).
+#define STATIONS_PAGE_MAX 512
+// The optional arguments of "stations" and "history".
+struct cntlr_query {
+	bool has_sta;
+	uint8_t sta[6];
+	int32_t offset; // stations only
+	int32_t limit;
+};
+// Reads the arguments of "stations" (`paged`: with an offset) or "history".
+// False for a malformed table, an unknown or mistyped member, a text that
+// is no MAC address, a negative offset or a limit outside 1..the maximum
+// (STATIONS_PAGE_MAX or HISTORY_LEN, the default).
+bool cntlr_query_parse(struct blob_attr *msg, bool paged, struct cntlr_query *q);
 
 // --- agents that restart (cntlr_resync.cc)
 // Right after the neighbor timer's rescan: remote nodes without a MAC ask

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "bus/blobmsg_json.h"
+#include "bus/ubus.h"
 #include "sim/ask.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
@@ -49,6 +53,45 @@ protected:
 			std::string reply, err;
 			bool ok = sim::ask_controller(socket_path(), method, args, &reply, &err);
 			return ok ? compact(reply) : "error: " + err;
+		});
+		pump_until([&] {
+			return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+		});
+		return f.get();
+	}
+	// The same with the reply's bytes: its status, the blob (empty
+	// without data) and how long the invoke alone took.
+	struct raw_reply {
+		int status = -1;
+		std::vector<uint8_t> blob;
+		std::chrono::microseconds took{};
+	};
+	raw_reply call(const std::string &method, const std::string &args = "")
+	{
+		auto f = std::async(std::launch::async, [&] {
+			raw_reply r;
+			struct ubus_context *ctx = ubus_connect(socket_path().c_str());
+			struct blob_buf b = {};
+			uint32_t id = 0;
+			blob_buf_init(&b, 0);
+			if (ctx && blobmsg_add_json_from_string(&b, args.empty() ? "{}" : args.c_str()) &&
+			    ubus_lookup_id(ctx, "aircoord", &id) == 0) {
+				auto t0 = std::chrono::steady_clock::now();
+				r.status = ubus_invoke(
+					ctx, id, method.c_str(), b.head,
+					[](struct ubus_request *req, int, struct blob_attr *msg) {
+						auto *out = static_cast<std::vector<uint8_t> *>(req->priv);
+						auto *p = reinterpret_cast<const uint8_t *>(msg);
+						out->assign(p, p + blob_raw_len(msg));
+					},
+					&r.blob, 3000);
+				r.took = std::chrono::duration_cast<std::chrono::microseconds>(
+					std::chrono::steady_clock::now() - t0);
+			}
+			blob_buf_free(&b);
+			if (ctx)
+				ubus_free(ctx);
+			return r;
 		});
 		pump_until([&] {
 			return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -123,7 +166,7 @@ TEST_F(AircoordObject, LowerMarginTurnsANonSteerIntoASteer)
 	EXPECT_NE(h.find(",\"kind\":\"no_steer\",\"sta\":\"5c:aa:bb:01:02:03\","
 			 "\"bssid\":\"02:00:00:02:02:00\",\"target\":\"02:00:00:01:01:00\",\"reason\":"
 			 "\"not steered: best neighbor -62 dBm is only 8 dB better (needs more than "
-			 "8)\"}]}"),
+			 "8)\"}],\"total\":1}"),
 		  std::string::npos)
 		<< h;
 	std::string st = ask("stations");
@@ -193,6 +236,122 @@ TEST_F(AircoordObject, HistoryKeepsTheNewestEntries)
 		SCOPED_TRACE(bad);
 		EXPECT_EQ(ask("history", bad), "error: history: Invalid argument");
 	}
+}
+
+} // namespace
+
+namespace {
+
+// The members of a reply table (or one of its records) by name.
+std::vector<struct blob_attr *> members(struct blob_attr *table,
+					 const std::vector<struct blobmsg_policy> &pol)
+{
+	std::vector<struct blob_attr *> tb(pol.size());
+	blobmsg_parse(pol.data(), (int)pol.size(), tb.data(), blobmsg_data(table),
+		      (unsigned int)blobmsg_data_len(table));
+	return tb;
+}
+
+TEST_F(AircoordObject, SetConfigRepliesAtOnceWhileAnAgentHangs)
+{
+	host().find_agent("192.168.1.2")->set_fault({sim::fault_kind::no_reply, -1, ""}, 0);
+
+	raw_reply r = call("set_config",
+			   "{\"cmd_timeout\":1,\"steer_exclude_extra\":[\"5c:aa:bb:01:02:03\"]}");
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_LT(r.took.count(), 50000);
+	// The new list goes out right after, from the loop.
+	EXPECT_TRUE(pump_until([&] { return journal().count(CMD_STEER_EXCLUDE, "local") == 1; }));
+}
+
+// A full table is read through pages, each far below the bus's 1 MB message
+// limit; a record leaves out what is not known rather than show a reading.
+TEST_F(AircoordObject, AFullStationTableIsReadInPagesFarBelowTheBusLimit)
+{
+	// Every record as long as one gets (every reading, the longer node
+	// name), but kSta's, which has none.
+	for (int i = 0; i < AS_MAX_STA - 1; i++) {
+		const uint8_t mac[6] = {0x5c, 0xaa, 0xbb, 0x10, (uint8_t)(i >> 8), (uint8_t)i};
+		as_update_entry(cntlr()->as_table, mac, kRouterBss.data());
+		struct active_sta *s = as_update_entry(cntlr()->as_table, mac, kExt1Bss.data());
+		s->rssi = -70;
+		s->best_nbr_rssi = -60;
+		memcpy(s->best_nbr_bssid, kRouterBss.data(), 6);
+	}
+	as_update_entry(cntlr()->as_table, kSta.data(), kExt1Bss.data());
+	ASSERT_EQ(as_count(), AS_MAX_STA);
+
+	std::set<std::string> seen;
+	int pages = 0;
+	for (int offset = 0, total = -1; total < 0 || offset < total; pages++) {
+		SCOPED_TRACE(offset);
+		raw_reply r = call("stations", "{\"offset\":" + std::to_string(offset) + "}");
+		ASSERT_EQ(r.status, 0);
+		EXPECT_LT(r.blob.size(), 256u * 1024);
+		auto *msg = reinterpret_cast<struct blob_attr *>(r.blob.data());
+		auto tb = members(msg, {{"stations", BLOBMSG_TYPE_ARRAY},
+					{"offset", BLOBMSG_TYPE_INT32},
+					{"total", BLOBMSG_TYPE_INT32}});
+		ASSERT_TRUE(tb[0] && tb[1] && tb[2]);
+		EXPECT_EQ((int)blobmsg_get_u32(tb[1]), offset);
+		total = (int)blobmsg_get_u32(tb[2]);
+		EXPECT_EQ(total, AS_MAX_STA);
+		struct blob_attr *rec;
+		size_t rem;
+		int n = 0;
+		blobmsg_for_each_attr(rec, tb[0], rem) {
+			seen.insert(blobmsg_get_string(members(rec, {{"sta", BLOBMSG_TYPE_STRING}})[0]));
+			n++;
+		}
+		ASSERT_GT(n, 0);
+		offset += n;
+	}
+	EXPECT_EQ(seen.size(), (size_t)AS_MAX_STA);
+	EXPECT_EQ(pages, (AS_MAX_STA + STATIONS_PAGE_MAX - 1) / STATIONS_PAGE_MAX);
+
+	const struct {
+		const char *args;
+		const char *want; // the record up to "age", or the error
+	} asks[] = {
+		{"{\"sta\":\"5c:aa:bb:10:00:00\",\"limit\":1}",
+		 "{\"stations\":[{\"sta\":\"5c:aa:bb:10:00:00\",\"bssid\":\"02:00:00:02:02:00\","
+		 "\"old_bssid\":\"02:00:00:01:01:00\",\"node\":\"192.168.1.2\",\"rssi\":-70,"
+		 "\"best_nbr_bssid\":\"02:00:00:01:01:00\",\"best_nbr_rssi\":-60,\"age\":"},
+		{"{\"sta\":\"5c:aa:bb:01:02:03\"}",
+		 "{\"stations\":[{\"sta\":\"5c:aa:bb:01:02:03\",\"bssid\":\"02:00:00:02:02:00\","
+		 "\"node\":\"192.168.1.2\",\"age\":"},
+		{"{\"offset\":4097}", "{\"stations\":[],\"offset\":4097,\"total\":4096}"},
+		{"{\"offset\":-1}", "error: stations: Invalid argument"},
+		{"{\"limit\":0}", "error: stations: Invalid argument"},
+		{"{\"limit\":513}", "error: stations: Invalid argument"},
+		{"{\"offset\":\"1\"}", "error: stations: Invalid argument"},
+		{"{\"page\":1}", "error: stations: Invalid argument"},
+	};
+	for (const auto &a : asks) {
+		SCOPED_TRACE(a.args);
+		std::string got = ask("stations", a.args);
+		EXPECT_EQ(got.rfind(a.want, 0), 0u) << got;
+	}
+}
+
+// The largest history reply, every entry with the longest sentence, stays far
+// below the bus limit in one message; it counts its matches.
+TEST_F(AircoordObject, AFullHistoryFitsOneReply)
+{
+	const uint8_t box[6] = {0x02, 0xaa, 0, 0, 0, 3};
+	for (int i = 0; i < HISTORY_LEN; i++)
+		cntlr_history_add(cntlr(), WHY_RADAR, kSta.data(), kRouterBss.data(), kExt1Bss.data(),
+				  box, -1, 161, 86400, 0, UBUS_STATUS_CONNECTION_FAILED);
+
+	raw_reply r = call("history");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_LT(r.blob.size(), 256u * 1024);
+	auto *msg = reinterpret_cast<struct blob_attr *>(r.blob.data());
+	auto tb = members(msg, {{"total", BLOBMSG_TYPE_INT32}});
+	ASSERT_NE(tb[0], nullptr);
+	EXPECT_EQ((int)blobmsg_get_u32(tb[0]), HISTORY_LEN);
+	EXPECT_EQ(ask("history", "{\"offset\":0}"), "error: history: Invalid argument");
 }
 
 } // namespace
