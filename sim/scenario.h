@@ -37,7 +37,8 @@
 //     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
 //     "exclude": {"box", "contains": [box or MAC, ...]} |
 //     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
-//     "no_log": "text" | "history": {"sta", "kind", "contains"}; and
+//     "no_log": "text" | "history": {"sta" (absent: the mesh's own entries,
+//     radar and boxes), "kind", "contains"}; and
 //     optionally "label"}],
 //   "config": {...} (sent to the controller's set_config once it is up),
 //   "quiet": true (the controller logs at its default level, without
