@@ -1031,6 +1031,19 @@ bool mesh::fetch_history()
 	return true;
 }
 
+bool mesh::fetch_stations()
+{
+	std::vector<station_entry> got;
+	std::string err;
+	int pages = 0;
+	if (!ask_stations(h_.socket_path(), &got, &pages, &err))
+		return false;
+	std::lock_guard<std::mutex> lock(hist_mu_);
+	stations_ = std::move(got);
+	station_pages_ = pages;
+	return true;
+}
+
 bool mesh::configure(std::string *err)
 {
 	std::string reply;
@@ -1254,6 +1267,28 @@ void mesh::print_summary(const std::vector<verdict> &verdicts)
 					o << " (none)";
 				o << "\n";
 			}
+		// The named stations the controller places elsewhere than the mesh.
+		std::lock_guard<std::mutex> lock(hist_mu_);
+		if (station_pages_ >= 0) {
+			std::string differs;
+			for (const auto &ss : s_.stations) {
+				std::vector<mac_addr> addrs = addresses_of(s_, ss.name);
+				std::string mesh_at = "nowhere", ctl_at = "unknown";
+				for (const auto &b : s_.boxes)
+					for (const auto &m : addrs)
+						if (std::string f = st_->agents[b.name]->station_bss(m); !f.empty())
+							mesh_at = b.name + "/" + f;
+				for (const auto &e : stations_)
+					if (contains(addrs, e.sta))
+						ctl_at = bss_name(e.bssid);
+				if (ctl_at != mesh_at && !(ctl_at == "unknown" && mesh_at == "nowhere"))
+					differs += " " + ss.name + " " + ctl_at + " (the mesh: " + mesh_at + ")";
+			}
+			o << "controller's station table: " << stations_.size() << " stations in "
+			  << station_pages_ << (station_pages_ == 1 ? " page" : " pages")
+			  << (differs.empty() ? ", where the mesh has them" : ", differing:" + differs)
+			  << "\n";
+		}
 		o << "channel:";
 		for (const auto &b : s_.boxes)
 			o << " " << b.name << " " << st_->agents[b.name]->current_channel();

@@ -62,6 +62,8 @@ public:
 	// Reads the controller's history into the mesh (kept when the
 	// controller no longer answers); false when it did not answer.
 	bool fetch_history();
+	// Reads the controller's station table the same way, page by page.
+	bool fetch_stations();
 	// Sends the scenario's config with set_config; true when there is
 	// none or the controller took it, else `err` says why.
 	bool configure(std::string *err);
@@ -69,8 +71,8 @@ public:
 	// The expectations as they stand; `controller_log` is the controller's
 	// output so far. The history is fetched first.
 	std::vector<verdict> check(const std::string &controller_log);
-	// Neighbor tables, exclusion lists, stations per BSS and commands per
-	// kind, then the verdicts.
+	// Neighbor tables, exclusion lists, stations per BSS (and where the
+	// controller's table differs) and commands per kind, then the verdicts.
 	void print_summary(const std::vector<verdict> &verdicts);
 
 	// "router/wl0" for a BSSID of the mesh, else its MAC text.
@@ -90,6 +92,8 @@ private:
 	std::mutex out_mu_;
 	std::mutex hist_mu_;
 	std::vector<history_entry> history_; // under hist_mu_
+	std::vector<station_entry> stations_; // under hist_mu_
+	int station_pages_ = -1;              // under hist_mu_; -1: not read
 };
 
 } // namespace sim

@@ -551,6 +551,7 @@ int main(int argc, char **argv)
 			rss_end = rss_anon_kb(c.pid);
 		// Its history goes with it: read it while it still answers.
 		m.fetch_history();
+		m.fetch_stations();
 		if (stop_signal)
 			m.say(std::string("stopped by ") + strsignal(stop_signal));
 		if (died && c.pid > 0)
