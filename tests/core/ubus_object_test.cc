@@ -260,7 +260,8 @@ TEST_F(AircoordObject, SetConfigRepliesAtOnceWhileAnAgentHangs)
 			   "{\"cmd_timeout\":1,\"steer_exclude_extra\":[\"5c:aa:bb:01:02:03\"]}");
 
 	EXPECT_EQ(r.status, 0);
-	EXPECT_LT(r.took.count(), 50000);
+	// Within 50 ms; an emulated CPU is given ten times that.
+	EXPECT_LT(r.took.count(), testutil::emulator().empty() ? 50000 : 500000);
 	// The new list goes out right after, from the loop.
 	EXPECT_TRUE(pump_until([&] { return journal().count(CMD_STEER_EXCLUDE, "local") == 1; }));
 }
