@@ -686,7 +686,8 @@ struct mesh_actor {
 			// An agent that leaves the call unanswered or fails it keeps its channel.
 			if (!decode_set_param_channel(r.payload, &ch))
 				break;
-			if (broken && (fk == fault_kind::no_reply || fk == fault_kind::error_status))
+			if (broken &&
+			    (fk == fault_kind::no_reply || fk == fault_kind::error_status))
 				m.say(bn + " keeps its channel (SET_PARAM " + std::to_string(ch) +
 				      " not taken)");
 			else
@@ -1188,7 +1189,8 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 			case expect_kind::history: {
 				int n = 0;
 				for (const auto &x : hist)
-					if ((e.sta.empty() ? !x.has_sta : x.has_sta && contains(addrs, x.sta)) &&
+					if ((e.sta.empty() ? !x.has_sta
+							   : x.has_sta && contains(addrs, x.sta)) &&
 					    x.kind == e.text &&
 					    x.reason.find(e.bss) != std::string::npos)
 						n++;
@@ -1275,18 +1277,23 @@ void mesh::print_summary(const std::vector<verdict> &verdicts)
 				std::vector<mac_addr> addrs = addresses_of(s_, ss.name);
 				std::string mesh_at = "nowhere", ctl_at = "unknown";
 				for (const auto &b : s_.boxes)
-					for (const auto &m : addrs)
-						if (std::string f = st_->agents[b.name]->station_bss(m); !f.empty())
+					for (const auto &m : addrs) {
+						std::string f = st_->agents[b.name]->station_bss(m);
+						if (!f.empty())
 							mesh_at = b.name + "/" + f;
+					}
 				for (const auto &e : stations_)
 					if (contains(addrs, e.sta))
 						ctl_at = bss_name(e.bssid);
-				if (ctl_at != mesh_at && !(ctl_at == "unknown" && mesh_at == "nowhere"))
-					differs += " " + ss.name + " " + ctl_at + " (the mesh: " + mesh_at + ")";
+				if (ctl_at != mesh_at &&
+				    !(ctl_at == "unknown" && mesh_at == "nowhere"))
+					differs += " " + ss.name + " " + ctl_at + " (the mesh: " +
+						   mesh_at + ")";
 			}
 			o << "controller's station table: " << stations_.size() << " stations in "
 			  << station_pages_ << (station_pages_ == 1 ? " page" : " pages")
-			  << (differs.empty() ? ", where the mesh has them" : ", differing:" + differs)
+			  << (differs.empty() ? ", where the mesh has them"
+					      : ", differing:" + differs)
 			  << "\n";
 		}
 		o << "channel:";

@@ -140,7 +140,8 @@ static bool read_macs(const struct cfg_key *k, struct blob_attr *a, struct cntlr
 		return false;
 	}
 	blobmsg_for_each_attr(e, a, rem) {
-		const char *text = blobmsg_type(e) == BLOBMSG_TYPE_STRING ? blobmsg_get_string(e) : "";
+		const char *text =
+			blobmsg_type(e) == BLOBMSG_TYPE_STRING ? blobmsg_get_string(e) : "";
 
 		if (strlen(text) != 17 || !hwaddr_aton(text, out->steer_exclude_extra[i])) {
 			snprintf(why, why_len, "%s[%d]: not a MAC address", k->name, i);

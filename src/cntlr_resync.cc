@@ -73,8 +73,8 @@ static void resync_marked(struct cntlr *c, bool exclude)
 		node_redrive(c, n, exclude);
 		// Its BSSes may have changed, and a list read from the old object
 		// may have failed: the pass that follows hands them out.
-		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist,
-			       n);
+		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0,
+			       update_fronthaul_bsslist, n);
 	}
 }
 

@@ -69,8 +69,6 @@ TEST_F(Restart, RescanFindsTheNewIdsAndDrivesTheAgentAgain)
 	}
 }
 
-} // namespace
-
 // The router comes back after being unresponsive (it answers a re-probe,
 // or restarts under new ids) and gets the channel change it missed, driven
 // from the loop; the history tells the failure, then the change.
@@ -96,7 +94,8 @@ TEST_F(Restart, ARouterThatComesBackGetsTheChannelChangeItMissed)
 	struct node *n = node_of("");
 	char why[HISTORY_REASON_LEN];
 	auto last = [&] {
-		return std::string(hist_reason(c, cntlr_history_at(cntlr_history_count() - 1), why));
+		const struct hist_entry *e = cntlr_history_at(cntlr_history_count() - 1);
+		return std::string(hist_reason(c, e, why));
 	};
 
 	for (const auto &k : cases) {
@@ -112,7 +111,8 @@ TEST_F(Restart, ARouterThatComesBackGetsTheChannelChangeItMissed)
 		if (k.restart) {
 			uint32_t old = router.agent_id();
 			router.restart({}, 0);
-			ASSERT_TRUE(pump_until([&] { return router.agent_id() && router.agent_id() != old; }));
+			ASSERT_TRUE(pump_until(
+				[&] { return router.agent_id() && router.agent_id() != old; }));
 			journal().clear();
 			cntlr_neighbor_timer(&c->nbr_timer);
 		} else {
@@ -127,7 +127,8 @@ TEST_F(Restart, ARouterThatComesBackGetsTheChannelChangeItMissed)
 		for (const auto &r : journal().commands())
 			if (r.prefix.empty() && r.id != CMD_ADD_NEIGHBOR)
 				got.push_back(r.id);
-		EXPECT_EQ(got, (std::vector<int>{CMD_STEER_EXCLUDE, CMD_SET_PARAM, CMD_GET_BSS_INFO}));
+		EXPECT_EQ(got,
+			  (std::vector<int>{CMD_STEER_EXCLUDE, CMD_SET_PARAM, CMD_GET_BSS_INFO}));
 		EXPECT_TRUE(last().ends_with(k.done)) << why;
 		EXPECT_EQ(router.param_channel(), k.pending == CHANNEL_MOVE ? 36 : 0);
 		// The move began the hold once answered; the restore ended it.
@@ -136,3 +137,5 @@ TEST_F(Restart, ARouterThatComesBackGetsTheChannelChangeItMissed)
 		uloop_timeout_cancel(&c->channel_timer);
 	}
 }
+
+} // namespace

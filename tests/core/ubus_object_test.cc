@@ -217,15 +217,17 @@ namespace {
 TEST_F(AircoordObject, SetConfigRepliesAtOnceWhileAnAgentHangs)
 {
 	host().find_agent("192.168.1.2")->set_fault({sim::fault_kind::no_reply, -1, ""}, 0);
+	const std::string args =
+		"{\"cmd_timeout\":1,\"steer_exclude_extra\":[\"5c:aa:bb:01:02:03\"]}";
 	auto f = std::async(std::launch::async, [&] {
 		auto t0 = std::chrono::steady_clock::now();
 		std::string reply, err;
-		bool ok = sim::ask_controller(socket_path(), "set_config",
-					      "{\"cmd_timeout\":1,\"steer_exclude_extra\":[\"5c:aa:bb:01:02:03\"]}",
-					      &reply, &err);
+		bool ok = sim::ask_controller(socket_path(), "set_config", args, &reply, &err);
 		return ok ? std::chrono::steady_clock::now() - t0 : std::chrono::hours(1);
 	});
-	pump_until([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+	pump_until([&] {
+		return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+	});
 	// Within 50 ms (connecting included); an emulated CPU is given ten times that.
 	EXPECT_LT(f.get(), std::chrono::milliseconds(testutil::emulator().empty() ? 50 : 500));
 	// The new list goes out right after, from the loop.
@@ -248,8 +250,9 @@ TEST_F(AircoordObject, RepliesStayFarBelowTheBusLimit)
 	}
 	as_update_entry(cntlr()->as_table, kSta.data(), kExt1Bss.data());
 	for (int i = 0; i < HISTORY_LEN; i++)
-		cntlr_history_add(cntlr(), WHY_RADAR, kSta.data(), kRouterBss.data(), kExt1Bss.data(),
-				  kSta.data(), -1, 161, 86400, 0, UBUS_STATUS_CONNECTION_FAILED);
+		cntlr_history_add(cntlr(), WHY_RADAR, kSta.data(), kRouterBss.data(),
+				  kExt1Bss.data(), kSta.data(), -1, 161, 86400, 0,
+				  UBUS_STATUS_CONNECTION_FAILED);
 
 	std::set<std::string> seen;
 	int pages = 0;
