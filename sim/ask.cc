@@ -88,4 +88,40 @@ std::vector<history_entry> parse_history(const std::string &json)
 	return out;
 }
 
+bool ask_stations(const std::string &socket_path, std::vector<station_entry> *out, int *pages,
+		  std::string *err)
+{
+	out->clear();
+	*pages = 0;
+	for (size_t total = 1; out->size() < total;) {
+		std::string reply;
+		std::string args = "{\"offset\": " + std::to_string(out->size()) + "}";
+		if (!ask_controller(socket_path, "stations", args, &reply, err))
+			return false;
+		++*pages;
+		json_object *root = json_tokener_parse(reply.c_str());
+		json_object *arr = nullptr, *v;
+		size_t before = out->size();
+		if (root && json_object_object_get_ex(root, "total", &v))
+			total = static_cast<size_t>(json_object_get_int(v));
+		if (root && json_object_object_get_ex(root, "stations", &arr) &&
+		    json_object_is_type(arr, json_type_array)) {
+			for (size_t i = 0; i < json_object_array_length(arr); i++) {
+				json_object *e = json_object_array_get_idx(arr, i);
+				station_entry st;
+				if (json_object_object_get_ex(e, "sta", &v))
+					parse_mac(json_object_get_string(v), &st.sta);
+				if (json_object_object_get_ex(e, "bssid", &v))
+					parse_mac(json_object_get_string(v), &st.bssid);
+				out->push_back(st);
+			}
+		}
+		json_object_put(root);
+		// A table that shrank between pages ends the walk.
+		if (out->size() == before)
+			break;
+	}
+	return true;
+}
+
 } // namespace sim

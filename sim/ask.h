@@ -19,6 +19,12 @@ struct history_entry {
 	std::string reason;
 };
 
+// One record of the controller's station table.
+struct station_entry {
+	mac_addr sta{};
+	mac_addr bssid{};
+};
+
 // Calls `method` of "aircoord" with `args` (a JSON object text, "" for
 // none). True with the reply as JSON text; false with `err` saying why
 // (and `reply` holding what came with a refusal, "" when nothing did).
@@ -30,5 +36,10 @@ enum class bus_state { none, free, taken };
 bus_state look_at_bus(const std::string &socket_path);
 // The entries of a history reply, oldest first; none for anything else.
 std::vector<history_entry> parse_history(const std::string &json);
+// The controller's whole station table, read a page at a time (a full one
+// does not fit one message): offset += the page's length until the total.
+// `pages` counts the calls. False with `err` when a call failed.
+bool ask_stations(const std::string &socket_path, std::vector<station_entry> *out, int *pages,
+		  std::string *err);
 
 } // namespace sim

@@ -722,7 +722,14 @@ struct mesh_actor {
 		}
 		case CMD_SET_PARAM: {
 			int ch;
-			if (decode_set_param_channel(r.payload, &ch))
+			// An agent that leaves the call unanswered or fails it keeps its channel.
+			if (!decode_set_param_channel(r.payload, &ch))
+				break;
+			if (broken &&
+			    (fk == fault_kind::no_reply || fk == fault_kind::error_status))
+				m.say(bn + " keeps its channel (SET_PARAM " + std::to_string(ch) +
+				      " not taken)");
+			else
 				m.say(bn + " channel -> " + std::to_string(ch) +
 				      (ch == 0 ? " (its own choice again)" : ""));
 			break;
@@ -1167,6 +1174,19 @@ bool mesh::fetch_history()
 	return true;
 }
 
+bool mesh::fetch_stations()
+{
+	std::vector<station_entry> got;
+	std::string err;
+	int pages = 0;
+	if (!ask_stations(h_.socket_path(), &got, &pages, &err))
+		return false;
+	std::lock_guard<std::mutex> lock(hist_mu_);
+	stations_ = std::move(got);
+	station_pages_ = pages;
+	return true;
+}
+
 // Asks the controller right after its start-up survey: its object goes on
 // the bus then, and may not be there yet.
 static bool ask_once_up(const std::string &socket, const std::string &method,
@@ -1324,7 +1344,9 @@ std::vector<verdict> mesh::check(const std::string &controller_log)
 				int n = 0;
 				// In the controller's words or the scenario's.
 				for (const auto &x : hist)
-					if (x.has_sta && contains(addrs, x.sta) && x.kind == e.text &&
+					if ((e.sta.empty() ? !x.has_sta
+							   : x.has_sta && contains(addrs, x.sta)) &&
+					    x.kind == e.text &&
 					    (x.reason.find(e.bss) != std::string::npos ||
 					     st_->names(x.reason).find(e.bss) != std::string::npos))
 						n++;
@@ -1363,6 +1385,35 @@ void mesh::print_summary(const std::vector<verdict> &verdicts)
 	char when[64];
 	snprintf(when, sizeof(when), "\nthe mesh at the end (%.1f s):", elapsed());
 	o << render_map(when, map(false));
+	h_.run([&] {
+		// The named stations the controller places elsewhere than the mesh.
+		std::lock_guard<std::mutex> lock(hist_mu_);
+		if (station_pages_ >= 0) {
+			std::string differs;
+			for (const auto &ss : s_.stations) {
+				std::vector<mac_addr> addrs = addresses_of(s_, ss.name);
+				std::string mesh_at = "nowhere", ctl_at = "unknown";
+				for (const auto &b : s_.boxes)
+					for (const auto &m : addrs) {
+						std::string f = st_->agents[b.name]->station_bss(m);
+						if (!f.empty())
+							mesh_at = b.name + "/" + f;
+					}
+				for (const auto &e : stations_)
+					if (contains(addrs, e.sta))
+						ctl_at = bss_name(e.bssid);
+				if (ctl_at != mesh_at &&
+				    !(ctl_at == "unknown" && mesh_at == "nowhere"))
+					differs += " " + ss.name + " " + ctl_at + " (the mesh: " +
+						   mesh_at + ")";
+			}
+			o << "controller's station table: " << stations_.size() << " stations in "
+			  << station_pages_ << (station_pages_ == 1 ? " page" : " pages")
+			  << (differs.empty() ? ", where the mesh has them"
+					      : ", differing:" + differs)
+			  << "\n";
+		}
+	});
 	{
 		// The controller's own account of what it decided, and why.
 		std::lock_guard<std::mutex> lock(hist_mu_);

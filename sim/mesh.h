@@ -81,6 +81,8 @@ public:
 	// Reads the controller's history into the mesh (kept when the
 	// controller no longer answers); false when it did not answer.
 	bool fetch_history();
+	// Reads the controller's station table the same way, page by page.
+	bool fetch_stations();
 	// Sends the scenario's config with set_config; true when there is
 	// none or the controller took it, else `err` says why.
 	bool configure(std::string *err);
@@ -95,8 +97,9 @@ public:
 	// agents and the radio model have it now; print_map writes it.
 	std::vector<map_box> map(bool at_start);
 	void print_map(const std::string &title, bool at_start);
-	// The map at the end, the controller's history, with -v the commands
-	// per kind, then the verdicts and the result line.
+	// The map at the end (and where the controller's station table
+	// differs), the controller's history, with -v the commands per kind,
+	// then the verdicts and the result line.
 	void print_summary(const std::vector<verdict> &verdicts);
 
 	// "router/wl0" for a BSSID of the mesh, else its MAC text.
@@ -131,6 +134,8 @@ private:
 	std::function<void(double, const std::string &)> line_sink_; // under out_mu_
 	std::mutex hist_mu_;
 	std::vector<history_entry> history_; // under hist_mu_
+	std::vector<station_entry> stations_; // under hist_mu_
+	int station_pages_ = -1;              // under hist_mu_; -1: not read
 };
 
 } // namespace sim

@@ -761,14 +761,16 @@ private:
 				" times";
 			break;
 		case expect_kind::history:
-			e.sta = a.str("sta", true);
-			check_sta_or_mac(a.at("sta"), e.sta);
+			e.sta = a.str("sta", false);
+			if (!e.sta.empty())
+				check_sta_or_mac(a.at("sta"), e.sta);
 			e.text = a.str("kind", true);
 			if (std::find(std::begin(history_kinds), std::end(history_kinds), e.text) ==
 			    std::end(history_kinds))
 				fail(a.at("kind"), "not a kind of decision (\"" + e.text + "\")");
 			e.bss = a.str("contains", false);
-			label = "history of " + e.sta + " holds a " + e.text + " entry" +
+			label = "history of " + (e.sta.empty() ? "the mesh" : e.sta) + " holds a " +
+				e.text + " entry" +
 				(e.bss.empty() ? "" : " saying \"" + e.bss + "\"");
 			break;
 		case expect_kind::rejoin:

@@ -41,7 +41,8 @@
 //     "station_at": {"sta", "bss"} | "neighbors": {"box", "exact"} |
 //     "exclude": {"box", "contains": [box or MAC, ...]} |
 //     "commands": {"cmd", "box", "min", "max"} | "log": "text" |
-//     "no_log": "text" | "history": {"sta", "kind", "contains"} |
+//     "no_log": "text" | "history": {"sta" (absent: the mesh's own entries,
+//     radar and boxes), "kind", "contains"} |
 //     "rejoin": {"within"} (the controller's object is back on the bus that
 //     soon after the last broker_restart's new broker); and
 //     optionally "label"}],

@@ -24,6 +24,7 @@ void cntlr_init(struct cntlr *c)
 	// any handler before the loop runs always has somewhere to go.
 	c->nbr_timer.cb = cntlr_neighbor_timer;
 	c->channel_timer.cb = cntlr_channel_timer;
+	c->resync_timer.cb = cntlr_resync_timer;
 	as_table_attach(&c->as_table);
 	cntlr_config_defaults(&c->cfg);
 	c->started_at = cntlr_now();
@@ -145,6 +146,7 @@ void cntlr_release(struct cntlr *c)
 
 	uloop_timeout_cancel(&c->nbr_timer);
 	uloop_timeout_cancel(&c->channel_timer);
+	uloop_timeout_cancel(&c->resync_timer);
 	list_for_each_entry_safe(wn, wtmp, &c->watchlist, list)
 		free_watchnode_cleanup(c, wn);
 	// The local node goes first: without it no box's BSSes are withdrawn

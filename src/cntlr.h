@@ -88,10 +88,12 @@ struct node {
 	int32_t probe_resp_len;
 	char probe_resp[CNTLR_PROBE_RESP_LEN];
 
-	uint8_t restarted; // a new wifi.agent id was seen: drive it again
-	// The bus came back while the agent was not on it yet: surveyed once
-	// it is found.
-	uint8_t survey_due;
+	// Drive it again: a new wifi.agent id was seen, or it answers again
+	// after being unresponsive. Done while it answers (cntlr_resync.cc).
+	uint8_t restarted;
+	// Not surveyed yet: found after the start-up survey, or the bus came
+	// back while its agent was not on it yet. Surveyed once it answers.
+	uint8_t unsurveyed;
 };
 
 // A box that vanished, watched for radar; on cntlr->watchlist.
@@ -128,7 +130,22 @@ struct cntlr {
 	// connects anew.
 	uint8_t bus_lost;
 	struct uloop_timeout bus_timer;
+	// What has to go out from the loop right after a reply or an answer:
+	// a changed exclusion list, nodes to survey or drive again.
+	struct uloop_timeout resync_timer; // cntlr_resync_timer
+	uint8_t exclude_pending; // the exclusion list has yet to go to every node
+	uint8_t surveyed; // the start-up survey is done
+	// A channel change the router's agent has not answered yet
+	// (CHANNEL_MOVE or CHANNEL_RESTORE); sent when it answers again.
+	uint8_t channel_pending;
+	// The box whose radar the move answers: its MAC, address, BSS seen.
+	uint8_t radar_box[6];
+	uint8_t radar_bssid[6];
+	int32_t radar_box_ip;
 };
+
+#define CHANNEL_MOVE 1
+#define CHANNEL_RESTORE 2
 
 // --- controller life (cntlr.cc)
 // The whole life of the controller: waits 2 s, connects, discovers, surveys,
@@ -255,6 +272,11 @@ void watchnode_scanres_timer(struct uloop_timeout *t);
 void watchnode_scanres_resp(struct cntlr *c, char *resp, int len, void *priv);
 int cmd_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel);
 void cntlr_channel_timer(struct uloop_timeout *t);
+// Sends channel_pending to the router's agent. Answered, the radar hold
+// starts (a move, arming channel_timer) or is over (a restore); either way
+// the history says what happened, a failure only when `first` (the
+// change's own attempt; it stays pending for when the agent answers again).
+void cntlr_channel_change(struct cntlr *c, bool first);
 
 // --- agent health (cntlr_health.cc)
 // Nonzero, with a trace line, when `n` is unresponsive: the caller fails
@@ -273,12 +295,15 @@ void cntlr_health_timed_out(struct cntlr *c, uint32_t agent_id, const char *what
 // re-arms itself for CNTLR_PROBE_TIMEOUT_MS; if that passes unanswered, the
 // probe is aborted and the next one is due CNTLR_REPROBE_MS after it was
 // sent. The answer's callbacks only note it and arm the timer for 0 ms: the
-// timer then refreshes the BSS list from it and makes the node responsive
-// again (one info line). While the bus is lost no probe goes out; one that
+// timer then refreshes the BSS list from it, makes the node responsive again
+// (one info line) and marks it to be driven again from the loop
+// (cntlr_resync_timer). While the bus is lost no probe goes out; one that
 // the loss ended is no answer.
 void node_probe_timer(struct uloop_timeout *t);
-// Aborts the re-probe in flight and disarms the timer: before a node is
-// released, and for every node at shutdown (cntlr_health_stop).
+// Aborts the re-probe in flight, disarms the timer and forgets that the
+// node was unresponsive: before a node is released, for a node whose agent
+// came back under a new id (judged afresh), and for every node at shutdown
+// (cntlr_health_stop).
 void node_health_release(struct node *n);
 void cntlr_health_stop(struct cntlr *c);
 
@@ -293,6 +318,21 @@ void cntlr_ubus_remove(struct cntlr *c);
 const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
 // Monotonic seconds.
 int64_t cntlr_now(void);
+// A page of "stations" holds at most this many records, far below the bus's
+// message limit (about 250 bytes each).
+#define STATIONS_PAGE_MAX 512
+// The optional arguments of "stations" and "history".
+struct cntlr_query {
+	bool has_sta;
+	uint8_t sta[6];
+	int32_t offset; // stations only
+	int32_t limit;
+};
+// Reads the arguments of "stations" (`paged`: with an offset) or "history".
+// False for a malformed table, an unknown or mistyped member, a text that
+// is no MAC address, a negative offset or a limit outside 1..the maximum
+// (STATIONS_PAGE_MAX or HISTORY_LEN, the default).
+bool cntlr_query_parse(struct blob_attr *msg, bool paged, struct cntlr_query *q);
 
 // --- the settings file (cntlr_settings.cc)
 // Takes the settings file of -c (when given) as the configuration, logging
@@ -306,12 +346,19 @@ void cntlr_on_reload_signal(int sig);
 
 // --- agents that restart (cntlr_resync.cc)
 // Right after the neighbor timer's rescan: remote nodes without a MAC ask
-// the ARP cache again (the exclusion list goes out to all when one is
-// learnt), and nodes marked restarted are driven again.
+// the ARP cache again, the exclusion list goes out to all when it changed
+// (a MAC learnt, a node found since the start-up survey), new nodes are
+// surveyed, and nodes marked restarted are driven again. An unresponsive
+// node keeps its marks until it answers.
 void cntlr_resync_nodes(struct cntlr *c);
+// resync_timer, armed for 0 ms by whatever cannot send from where it runs
+// (a bus handler that must reply first, an asynchronous callback): the
+// exclusion list when exclude_pending, then the marked nodes as above.
+void cntlr_resync_timer(struct uloop_timeout *t);
 // A restarted agent forgot what it was told: the exclusion list (with
-// `exclude`) and, on the local node while a radar hold runs, the channel.
-// Its neighbor entries come with the next pass.
+// `exclude`) and, on the local node, a channel change it has not answered
+// yet or, while a radar hold runs, the hold's channel. Its neighbor entries
+// come with the next pass.
 void node_redrive(struct cntlr *c, struct node *n, bool exclude);
 // The agent of a known box was added again (presence event): the box's ids
 // are looked up anew and, when its agent's id changed, the channel hold is
@@ -319,9 +366,10 @@ void node_redrive(struct cntlr *c, struct node *n, bool exclude);
 void node_agent_added(struct cntlr *c, struct node *n, const char *prefix);
 
 // --- start-up survey (cntlr_survey.cc)
+// The start-up survey; nodes found after it are marked unsurveyed.
 void cntlr_survey(struct cntlr *c);
 // Surveys one node the way the start-up survey does: its BSS list, then
-// each BSS's association list.
+// each BSS's association list, so the stations already on it are known.
 void cntlr_survey_node(struct cntlr *c, struct node *n);
 void cntlr_mobid_resp(struct cntlr *c, char *resp, int len, void *priv);
 void cntlr_oui_resp(struct cntlr *c, char *resp, int len, void *priv);

@@ -112,7 +112,7 @@ static void cntlr_bus_rejoin(struct cntlr *c)
 			inet_ntop(AF_INET, &n->ipaddr, prefix, sizeof(prefix));
 		node_lookup_objects(n, prefix);
 		node_register_events(n, prefix);
-		n->survey_due = 1;
+		n->unsurveyed = 1;
 	}
 	// An agent not back yet is surveyed once a rescan finds it.
 	list_for_each_entry(n, &c->nodelist, list) {
@@ -120,7 +120,7 @@ static void cntlr_bus_rejoin(struct cntlr *c)
 			break;
 		if (n->agent_id == (uint32_t)-1)
 			continue;
-		n->survey_due = 0;
+		n->unsurveyed = 0;
 		cntlr_survey_node(c, n);
 	}
 }

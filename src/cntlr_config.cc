@@ -225,10 +225,15 @@ static void why_untaken(struct blob_attr *msg, struct blob_attr *const *tb, char
 static bool read_macs(const struct cfg_key *k, struct blob_attr *a, struct cntlr_config *out,
 		      char *why, int why_len)
 {
-	int n = cntlr_blob_count(blobmsg_data(a), (int)blobmsg_data_len(a));
-	const char *pos = static_cast<const char *>(blobmsg_data(a));
+	// Every element is checked before anything of it is read; bytes the
+	// walk would skip quietly make it no array either.
+	int n = blobmsg_check_array(a, BLOBMSG_TYPE_UNSPEC);
+	struct blob_attr *e;
+	size_t rem;
+	int i = 0;
 
-	if (blobmsg_type(a) != BLOBMSG_TYPE_ARRAY || n < 0) {
+	if (n < 0 || blobmsg_type(a) != BLOBMSG_TYPE_ARRAY ||
+	    n != cntlr_blob_count(blobmsg_data(a), (int)blobmsg_data_len(a))) {
 		snprintf(why, why_len, "%s: not an array of MAC addresses", k->name);
 		return false;
 	}
@@ -236,23 +241,15 @@ static bool read_macs(const struct cfg_key *k, struct blob_attr *a, struct cntlr
 		snprintf(why, why_len, "%s: %d addresses, at most %d", k->name, n, k->max);
 		return false;
 	}
-	for (int i = 0; i < n; i++) {
-		struct blob_attr *e = reinterpret_cast<struct blob_attr *>(const_cast<char *>(pos));
-		const char *text = static_cast<const char *>(blobmsg_data(e));
-		size_t len = blobmsg_data_len(e);
-		const char *end = static_cast<const char *>(blob_data(e)) + blob_len(e);
-		uint8_t mac[6];
+	blobmsg_for_each_attr(e, a, rem) {
+		const char *text =
+			blobmsg_type(e) == BLOBMSG_TYPE_STRING ? blobmsg_get_string(e) : "";
 
-		pos += blob_pad_len(e);
-		// The element's name header is its sender's word: its text must
-		// end where the element does.
-		if (blobmsg_type(e) != BLOBMSG_TYPE_STRING || len > blob_len(e) || text + len != end ||
-		    !len || text[len - 1] != '\0' ||
-		    strlen(text) != 17 || !hwaddr_aton(text, mac)) {
+		if (strlen(text) != 17 || !hwaddr_aton(text, out->steer_exclude_extra[i])) {
 			snprintf(why, why_len, "%s[%d]: not a MAC address", k->name, i);
 			return false;
 		}
-		memcpy(out->steer_exclude_extra[i], mac, 6);
+		i++;
 	}
 	out->num_steer_exclude_extra = n;
 	return true;
@@ -358,10 +355,14 @@ void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next)
 
 		uloop_timeout_set(&c->channel_timer, left > 0 ? (int)(left * 1000) : 0);
 	}
+	// The caller is a bus handler that replies first: the list goes out
+	// from the loop right after, so no agent holds the reply up.
 	if (old.num_steer_exclude_extra != next->num_steer_exclude_extra ||
 	    memcmp(old.steer_exclude_extra, next->steer_exclude_extra,
-		   sizeof(old.steer_exclude_extra)))
-		cntlr_steer_exclude(c);
+		   sizeof(old.steer_exclude_extra))) {
+		c->exclude_pending = 1;
+		uloop_timeout_set(&c->resync_timer, 0);
+	}
 }
 
 void cntlr_config_to_blob(const struct cntlr_config *cfg, struct blob_buf *b)

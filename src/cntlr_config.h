@@ -50,7 +50,8 @@ int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 // takes it and ignores it.
 struct blob_attr *cntlr_args_session(struct blob_attr *msg);
 // Makes `next` the configuration and re-arms the timers whose period
-// changed; a changed exclusion list goes out to the agents.
+// changed; a changed exclusion list goes out to the agents from the loop
+// (resync_timer), so that the caller never waits on an agent.
 void cntlr_config_apply(struct cntlr *c, const struct cntlr_config *next);
 // The attributes in `len` bytes at `data`, each within its bounds; -1 when
 // one is not. Argument checks count them to find members no policy took.
@@ -75,14 +76,16 @@ enum hist_kind {
 };
 
 // Why a decision went as it did: each names its sentence, and what the
-// entry's numbers (n0..n3) and addresses hold for it.
+// entry's numbers (n0..n3) and addresses hold for it. An entry of an action
+// the controller took (steer, duplicate, radar, channel_restore) carries
+// the bus status of its command: not 0, the sentence says it failed.
 enum hist_why {
 	WHY_STEER,           // n: signal, threshold, neighbor signal, margin; target: to
 	WHY_NS_UNKNOWN,      // n: signal
 	WHY_NS_OFF,          //
 	WHY_NS_EXCLUDED,     //
 	WHY_NS_NOT_BELOW,    // n: signal, threshold
-	WHY_NS_NO_NEIGHBOR,  // n: the measurement age limit
+	WHY_NS_NO_NEIGHBOR,  // n: the measurement age limit, boxes that did not answer
 	WHY_NS_MARGIN,       // n: neighbor signal, difference, margin; target: neighbor
 	WHY_LEFT,            // bssid: left, target: now on; n: left that too, bus status
 	WHY_DUPLICATE,       // extra: the client; target: the BSS it joined
@@ -94,7 +97,7 @@ enum hist_why {
 };
 
 #define HISTORY_LEN 256
-#define HISTORY_REASON_LEN 160
+#define HISTORY_REASON_LEN 192
 
 #define HIST_HAS_STA 1
 #define HIST_HAS_BSSID 2
@@ -111,6 +114,7 @@ struct hist_entry {
 	uint8_t bssid[6];
 	uint8_t target[6];
 	uint8_t extra[6];
+	uint8_t status; // the action's bus status; 0: done
 	int32_t num[4];
 };
 
@@ -118,9 +122,10 @@ struct hist_entry {
 const char *hist_kind_name(int kind);
 // Records a decision (null addresses are left out) and, for steer,
 // disconnect and radar, raises "aircoord.<kind>" with the entry's fields.
+// `status`: the bus status of the action's command.
 void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
 		       const uint8_t *target, const uint8_t *extra, int32_t n0 = 0, int32_t n1 = 0,
-		       int32_t n2 = 0, int32_t n3 = 0);
+		       int32_t n2 = 0, int32_t n3 = 0, int status = 0);
 // Entries held (at most HISTORY_LEN) and the i-th of them, oldest first.
 int cntlr_history_count(void);
 const struct hist_entry *cntlr_history_at(int i);

@@ -166,6 +166,10 @@ static void node_probe_answered(struct node *n)
 	n->unresponsive = 0;
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Node %s answers again\n"),
 		    node_label(n, ip, sizeof(ip)));
+	// What it missed meanwhile goes out from the loop, not from here: this
+	// may run inside another call's wait.
+	n->restarted = 1;
+	uloop_timeout_set(&n->cntlr->resync_timer, 0);
 }
 
 void node_probe_timer(struct uloop_timeout *t)
@@ -210,6 +214,7 @@ void node_health_release(struct node *n)
 		ubus_abort_request(n->cntlr->ctx, &n->probe_req);
 	n->probing = 0;
 	n->probe_answered = 0;
+	n->unresponsive = 0;
 	uloop_timeout_cancel(&n->probe_timer);
 }
 

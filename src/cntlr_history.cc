@@ -88,7 +88,8 @@ const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
 		snprintf(buf, len, "not steered: signal %d dBm is not below %d", n[0], n[1]);
 		break;
 	case WHY_NS_NO_NEIGHBOR:
-		snprintf(buf, len, "not steered: no neighbor heard it in the last %d s", n[0]);
+		snprintf(buf, len, "not steered: no neighbor heard it in the last %d s%s", n[0],
+			 n[1] ? " (not all boxes answered)" : "");
 		break;
 	case WHY_NS_MARGIN:
 		snprintf(buf, len,
@@ -121,6 +122,14 @@ const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
 		break;
 	default:
 		buf[0] = '\0';
+	}
+	if (e->status) {
+		size_t at = strlen(buf);
+		bool later = e->why == WHY_RADAR || e->why == WHY_CHANNEL_RESTORE;
+
+		snprintf(buf + at, len - at, " -- %s failed (%s)%s",
+			 later ? "SET_PARAM" : e->why == WHY_STEER ? "STEER" : "disconnect_sta",
+			 ubus_strerror(e->status), later ? ", to be sent again" : "");
 	}
 	return buf;
 }
@@ -157,7 +166,7 @@ static void set_mac(struct hist_entry *e, uint8_t bit, uint8_t *dst, const uint8
 
 void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
 		       const uint8_t *target, const uint8_t *extra, int32_t n0, int32_t n1,
-		       int32_t n2, int32_t n3)
+		       int32_t n2, int32_t n3, int status)
 {
 	struct hist_entry *e;
 
@@ -171,6 +180,7 @@ void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8
 		hist_first = (hist_first + 1) % HISTORY_LEN;
 	}
 	memset(e, 0, sizeof(*e));
+	e->status = static_cast<uint8_t>(status);
 	e->time = static_cast<uint32_t>(cntlr_now() - c->started_at);
 	e->why = static_cast<uint8_t>(why);
 	e->kind = why_kind[why];

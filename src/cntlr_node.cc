@@ -105,8 +105,11 @@ int node_note_object(struct cntlr *c, const char *path, uint32_t id)
 		log_message(LOG_LEVEL_TRACE, TRACE_MSG("object '%s' id %08x -> %08x\n"), path,
 			    *old, id);
 		*old = id;
-		if (old == &n->agent_id)
+		if (old == &n->agent_id) {
 			n->restarted = 1;
+			// A new agent is judged afresh.
+			node_health_release(n);
+		}
 		return 1;
 	}
 	return 0;
@@ -202,6 +205,13 @@ int topology_add_node(struct cntlr *c, const char *prefix)
 
 	list_add(&n->list, &c->nodelist);
 	c->num_nodes++;
+	// Found after the start-up survey: surveyed, and the exclusion list
+	// sent, from the loop (this may run inside a bus lookup).
+	if (c->surveyed) {
+		n->unsurveyed = 1;
+		c->exclude_pending = 1;
+		uloop_timeout_set(&c->resync_timer, 0);
+	}
 	cntlr_history_add(c, WHY_NODE_ADDED, nullptr, nullptr, nullptr, n->macaddr,
 			  (int32_t)n->ipaddr.s_addr);
 	return 0;

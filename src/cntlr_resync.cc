@@ -14,8 +14,12 @@ void node_redrive(struct cntlr *c, struct node *n, bool exclude)
 {
 	if (exclude)
 		cntlr_steer_exclude_to(c, n);
+	if (n != c->lnode)
+		return;
+	if (c->channel_pending)
+		cntlr_channel_change(c, false);
 	// The hold lasts as long as the restore timer is armed.
-	if (n == c->lnode && uloop_timeout_remaining64(&c->channel_timer) >= 0)
+	else if (uloop_timeout_remaining64(&c->channel_timer) >= 0)
 		cmd_set_param(c, n->agent_id, (uint32_t)c->radar_hold_channel);
 }
 
@@ -29,10 +33,49 @@ void node_agent_added(struct cntlr *c, struct node *n, const char *prefix)
 	if (n->agent_id == old)
 		return;
 	n->restarted = 0;
+	node_health_release(n);
 	log_message(LOG_LEVEL_INFO, INFO_MSG("Agent of node '%s' is back: driving it again\n"),
 		    prefix[0] ? prefix : "local");
 	// The exclusion list goes to every node after any presence event.
 	node_redrive(c, n, false);
+}
+
+// The exclusion list to every node when it changed; true when it went out.
+static bool exclude_if_pending(struct cntlr *c)
+{
+	if (!c->exclude_pending)
+		return false;
+	c->exclude_pending = 0;
+	cntlr_steer_exclude(c);
+	return true;
+}
+
+// Nodes found since the start-up survey are surveyed, nodes marked
+// restarted driven again; an unresponsive one keeps its marks until it
+// answers (the answer marks it restarted anyway).
+static void resync_marked(struct cntlr *c, bool exclude)
+{
+	struct node *n;
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		if (n->unresponsive || cntlr_stopping())
+			continue;
+		if (n->unsurveyed && n->agent_id != (uint32_t)-1) {
+			cntlr_survey_node(c, n);
+			n->unsurveyed = n->unresponsive;
+		}
+		if (!n->restarted)
+			continue;
+		n->restarted = 0;
+		log_message(LOG_LEVEL_INFO,
+			    INFO_MSG("Agent of node '%s' is back: driving it again\n"),
+			    n->is_local ? "local" : inet_ntoa(n->ipaddr));
+		node_redrive(c, n, exclude);
+		// Its BSSes may have changed, and a list read from the old object
+		// may have failed: the pass that follows hands them out.
+		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0,
+			       update_fronthaul_bsslist, n);
+	}
 }
 
 void cntlr_resync_nodes(struct cntlr *c)
@@ -51,27 +94,13 @@ void cntlr_resync_nodes(struct cntlr *c)
 		}
 	}
 	if (learnt)
-		cntlr_steer_exclude(c);
+		c->exclude_pending = 1;
+	resync_marked(c, !exclude_if_pending(c));
+}
 
-	list_for_each_entry(n, &c->nodelist, list) {
-		if (!n->restarted || cntlr_stopping())
-			continue;
-		n->restarted = 0;
-		log_message(LOG_LEVEL_INFO,
-			    INFO_MSG("Agent of node '%s' is back: driving it again\n"),
-			    n->is_local ? "local" : inet_ntoa(n->ipaddr));
-		node_redrive(c, n, !learnt);
-		// Its BSSes may have changed, and a list read from the old object
-		// may have failed: the pass that follows hands them out.
-		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist,
-			       n);
-	}
+void cntlr_resync_timer(struct uloop_timeout *t)
+{
+	struct cntlr *c = container_of(t, struct cntlr, resync_timer);
 
-	// Agents found again after the bus came back.
-	list_for_each_entry(n, &c->nodelist, list) {
-		if (!n->survey_due || n->agent_id == (uint32_t)-1 || cntlr_stopping())
-			continue;
-		n->survey_due = 0;
-		cntlr_survey_node(c, n);
-	}
+	resync_marked(c, !exclude_if_pending(c));
 }

@@ -70,6 +70,9 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const
 {
 	struct node *ln = c->lnode;
 	struct active_sta *r;
+	// The copies, taken before any call: a record is not trusted across one.
+	struct active_sta dup[sizeof(ln->oui0)];
+	int ndup = 0;
 
 	// Without the local box we know neither its mobility domain nor its
 	// OUI list: there is nothing to recognise a copy by.
@@ -92,14 +95,20 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const
 		    r->macaddr[2] != d[1] || !byte_in_set(ln->oui0, r->macaddr, noui) ||
 		    !memcmp(r->macaddr, m, 6))
 			continue;
-
+		// Byte 0 tells the copies apart: at most one per OUI.
+		if (ndup < (int)sizeof(ln->oui0))
+			dup[ndup++] = *r;
+	}
+	for (int i = 0; i < ndup; i++) {
+		r = &dup[i];
 		log_message(LOG_LEVEL_TRACE,
 			    PLAIN_MSG("Disconnecting redundant repeated client %02x:%02x:%02x:%02x:%02x:%02x\n"),
 			    MAC2STR(r->macaddr));
 		// The copy stays in the table: its own disassociation removes it.
-		cntlr_disconnect_sta_bss(c, r->bssid, r);
+		int ret = cntlr_disconnect_sta_bss(c, r->bssid, r);
 		cntlr_disconnect_sta_bss(c, r->old_bssid, r);
-		cntlr_history_add(c, WHY_DUPLICATE, r->macaddr, r->bssid, bssid, m);
+		cntlr_history_add(c, WHY_DUPLICATE, r->macaddr, r->bssid, bssid, m, 0, 0, 0, 0,
+				  ret > 0 ? ret : 0);
 	}
 }
 
@@ -107,15 +116,17 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const
 static void roam_disconnect(struct cntlr *c, struct active_sta *s, const uint8_t *left,
 			    const uint8_t *now_on, bool left_that_too)
 {
-	uint8_t from[6];
+	uint8_t from[6], sta[6];
 	int ret;
 
-	// The record may be cleaned up by what the call brings; keep the BSS.
+	// The record may be cleaned up by what the call brings: nothing of it
+	// is read afterwards.
 	memcpy(from, left, 6);
+	memcpy(sta, s->macaddr, 6);
 	ret = cntlr_disconnect_sta_bss(c, from, s);
 	if (ret == -1)
 		return;
-	cntlr_history_add(c, WHY_LEFT, s->macaddr, from, now_on, nullptr, left_that_too, ret);
+	cntlr_history_add(c, WHY_LEFT, sta, from, now_on, nullptr, left_that_too, ret);
 }
 
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote)

@@ -19,8 +19,8 @@ static uint32_t get_be32(const uint8_t *p)
 }
 
 // True, with the failed condition in the history, when the pass found no
-// BSS to steer the station to.
-static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi)
+// BSS to steer the station to; `unanswered` boxes were not heard from.
+static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi, int unanswered)
 {
 	const struct cntlr_config *cfg = &c->cfg;
 
@@ -31,7 +31,7 @@ static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi)
 	}
 	if (hwaddr_is_zero(s->best_nbr_bssid) || s->best_nbr_rssi == AS_NO_RSSI) {
 		cntlr_history_add(c, WHY_NS_NO_NEIGHBOR, s->macaddr, s->bssid, nullptr, nullptr,
-				  cfg->steer_max_age);
+				  cfg->steer_max_age, unanswered);
 		return true;
 	}
 	if (s->best_nbr_rssi - lowrssi <= cfg->steer_rssi_margin) {
@@ -50,6 +50,8 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	char text[13] = {};
 	uint8_t rec[STEER_RECORD_LEN];
 	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
+	uint8_t on[6], to[6];
+	int unanswered = 0, best, ret;
 	struct node *p;
 
 	log_message(LOG_LEVEL_TRACE,
@@ -77,39 +79,45 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 
 	btostr(macaddr, 6, text);
 	// The replies are handled inside each send, so the record holds the
-	// best answer once the walk is done. No event runs meanwhile, so
-	// neither the record nor the node list changes under us.
+	// best answer once the walk is done. No event runs meanwhile, so the
+	// node list does not change under us.
 	list_for_each_entry(p, &c->nodelist, list) {
 		if (p == n)
 			continue;
 		log_message(LOG_LEVEL_TRACE,
 			    TRACE_MSG("Send GET_MONITOR_STA to node (%p:%p)---->\n"), (void *)p,
 			    (void *)(uintptr_t)p->agent_id);
-		cntlr_send_cmd(c, p->agent_id, CMD_GET_MONITOR_STA, text, 13,
-			       node_get_monitor_sta, p);
+		unanswered += cntlr_send_cmd(c, p->agent_id, CMD_GET_MONITOR_STA, text, 13,
+					     node_get_monitor_sta, p) != 0;
 	}
 	log_message(LOG_LEVEL_TRACE, TRACE_MSG("%s: After doing get monitor sta .......\n"),
 		    "cntlr_handle_sta_rssi_low");
 
-	if (steer_refused(c, s, lowrssi))
+	// A walk cut short by a stop decides nothing. The record is looked up
+	// again rather than trusted across the calls.
+	s = as_lookup(c->as_table, macaddr);
+	if (cntlr_stopping() || !s || steer_refused(c, s, lowrssi, unanswered))
 		return 0;
-	cntlr_history_add(c, WHY_STEER, macaddr, s->bssid, s->best_nbr_bssid, nullptr, lowrssi,
-			  c->cfg.steer_rssi_threshold, s->best_nbr_rssi, c->cfg.steer_rssi_margin);
+	memcpy(on, s->bssid, 6);
+	memcpy(to, s->best_nbr_bssid, 6);
+	best = s->best_nbr_rssi;
 
 	memcpy(&rec[0], macaddr, 6);
 	rec[6] = 0;
 	rec[7] = 0;
 	rec[8] = 0;
 	rec[9] = 1;
-	memcpy(&rec[10], s->best_nbr_bssid, 6);
+	memcpy(&rec[10], to, 6);
 	btostr(rec, sizeof(rec), steer_text);
 
 	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
 	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
 		    (void *)(uintptr_t)n->agent_id);
 	// The station is on the reporting box; that box carries out the move.
-	cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
-		       nullptr);
+	ret = cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
+			     nullptr);
+	cntlr_history_add(c, WHY_STEER, macaddr, on, to, nullptr, lowrssi,
+			  c->cfg.steer_rssi_threshold, best, c->cfg.steer_rssi_margin, ret);
 	return 0;
 }
 

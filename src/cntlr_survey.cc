@@ -44,20 +44,28 @@ static void survey_assoclists(struct cntlr *c, struct node *n)
 	}
 }
 
+static void survey_bss_info(struct cntlr *c, struct node *n)
+{
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD GET_BSSINFO to agent @ (%p) " MACFMT "\n"),
+		    reinterpret_cast<void *>(static_cast<uintptr_t>(n->agent_id)),
+		    MAC2STR(n->macaddr));
+	cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist, n);
+}
+
+void cntlr_survey_node(struct cntlr *c, struct node *n)
+{
+	survey_bss_info(c, n);
+	survey_assoclists(c, n);
+}
+
 void cntlr_survey(struct cntlr *c)
 {
 	struct node *n;
 
 	cntlr_steer_exclude(c);
 
-	list_for_each_entry(n, &c->nodelist, list) {
-		log_message(LOG_LEVEL_TRACE,
-			    TRACE_MSG("CMD GET_BSSINFO to agent @ (%p) " MACFMT "\n"),
-			    reinterpret_cast<void *>(static_cast<uintptr_t>(n->agent_id)),
-			    MAC2STR(n->macaddr));
-		cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0,
-			       update_fronthaul_bsslist, n);
-	}
+	list_for_each_entry(n, &c->nodelist, list)
+		survey_bss_info(c, n);
 
 	// Only the local agent knows the mobility domain and the OUI list;
 	// a local node found later keeps them zero for the whole run.
@@ -70,12 +78,9 @@ void cntlr_survey(struct cntlr *c)
 
 	list_for_each_entry(n, &c->nodelist, list)
 		survey_assoclists(c, n);
-}
-
-void cntlr_survey_node(struct cntlr *c, struct node *n)
-{
-	cntlr_send_cmd(c, n->agent_id, CMD_GET_BSS_INFO, nullptr, 0, update_fronthaul_bsslist, n);
-	survey_assoclists(c, n);
+	// A box found from here on would miss its stations: it is surveyed
+	// alone (cntlr_resync.cc).
+	c->surveyed = 1;
 }
 
 void cntlr_mobid_resp(struct cntlr *, char *resp, int len, void *priv)

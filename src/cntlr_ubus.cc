@@ -1,7 +1,8 @@
 // The "aircoord" bus object: what the controller knows (status, stations),
 // why it acted or did not (history), and its settings (get_config,
-// set_config). Every reply is built and sent within the handler; nothing
-// outlives the call.
+// set_config). Every reply is built and sent within the handler, and no
+// handler waits on an agent: what a new setting sends to the agents goes
+// out from the loop right after the reply.
 #include <arpa/inet.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -175,10 +176,12 @@ static int aircoord_status(struct ubus_context *ctx, struct ubus_object *obj,
 	return reply(ctx, req, &b);
 }
 
-enum { ARG_STA, ARG_LIMIT, __ARG_MAX };
+enum { ARG_STA, ARG_LIMIT, ARG_OFFSET, __ARG_MAX };
 
 static const struct blobmsg_policy stations_policy[] = {
 	{"sta", BLOBMSG_TYPE_STRING},
+	{"limit", BLOBMSG_TYPE_INT32},
+	{"offset", BLOBMSG_TYPE_INT32},
 };
 
 static const struct blobmsg_policy history_policy[] = {
@@ -186,85 +189,103 @@ static const struct blobmsg_policy history_policy[] = {
 	{"limit", BLOBMSG_TYPE_INT32},
 };
 
-// The optional arguments of stations and history. False for a malformed
-// table, an unknown or mistyped member, a text that is no MAC address or a
-// limit outside 1..HISTORY_LEN.
-static bool query_args(struct blob_attr *msg, int nargs, bool *has_sta, uint8_t *sta,
-		       int *limit)
+bool cntlr_query_parse(struct blob_attr *msg, bool paged, struct cntlr_query *q)
 {
 	struct blob_attr *tb[__ARG_MAX] = {};
-	int given = 0, found = 0;
+	int nargs = paged ? __ARG_MAX : ARG_OFFSET;
+	int max = paged ? STATIONS_PAGE_MAX : HISTORY_LEN;
+	int found = 0;
 
-	*has_sta = false;
-	*limit = HISTORY_LEN;
+	memset(q, 0, sizeof(*q));
+	q->limit = max;
 	if (!msg || !blob_len(msg))
 		return true;
-	if (blobmsg_parse(history_policy, nargs, tb, blob_data(msg), blob_len(msg)) < 0)
+	// The parse checks every member it takes before its data is read.
+	if (blobmsg_parse(stations_policy, nargs, tb, blob_data(msg), blob_len(msg)) < 0)
 		return false;
 	// A member the parse did not take is unknown or of the wrong type.
-	given = cntlr_blob_count(blob_data(msg), (int)blob_len(msg));
 	for (int i = 0; i < nargs; i++)
 		found += tb[i] != nullptr;
 	found += cntlr_args_session(msg) != nullptr;
-	if (found != given)
+	if (found != cntlr_blob_count(blob_data(msg), (int)blob_len(msg)))
 		return false;
 	if (tb[ARG_STA]) {
 		const char *text = blobmsg_get_string(tb[ARG_STA]);
 
-		if (strlen(text) != 17 || !hwaddr_aton(text, sta))
+		if (strlen(text) != 17 || !hwaddr_aton(text, q->sta))
 			return false;
-		*has_sta = true;
+		q->has_sta = true;
 	}
 	if (tb[ARG_LIMIT]) {
-		int32_t v = (int32_t)blobmsg_get_u32(tb[ARG_LIMIT]);
-
-		if (v < 1 || v > HISTORY_LEN)
+		q->limit = (int32_t)blobmsg_get_u32(tb[ARG_LIMIT]);
+		if (q->limit < 1 || q->limit > max)
 			return false;
-		*limit = v;
+	}
+	if (tb[ARG_OFFSET]) {
+		q->offset = (int32_t)blobmsg_get_u32(tb[ARG_OFFSET]);
+		if (q->offset < 0)
+			return false;
 	}
 	return true;
 }
 
+// One station; what is not known yet is left out rather than shown as a
+// reading.
+static void add_station(struct blob_buf *b, struct cntlr *c, struct active_sta *s, int64_t now)
+{
+	struct node *n = find_node_by_bssid(c, s->bssid);
+	char prefix[INET_ADDRSTRLEN];
+	void *t = blobmsg_open_table(b, nullptr);
+
+	add_mac(b, "sta", s->macaddr);
+	add_mac(b, "bssid", s->bssid);
+	if (!hwaddr_is_zero(s->old_bssid))
+		add_mac(b, "old_bssid", s->old_bssid);
+	if (n) {
+		node_prefix(n, prefix);
+		blobmsg_add_string(b, "node", prefix);
+	}
+	if (s->rssi)
+		blobmsg_add_u32(b, "rssi", (uint32_t)s->rssi);
+	if (!hwaddr_is_zero(s->best_nbr_bssid) && s->best_nbr_rssi != AS_NO_RSSI) {
+		add_mac(b, "best_nbr_bssid", s->best_nbr_bssid);
+		blobmsg_add_u32(b, "best_nbr_rssi", (uint32_t)s->best_nbr_rssi);
+	}
+	blobmsg_add_u32(b, "age", (uint32_t)now - s->last_heard);
+	blobmsg_close_table(b, t);
+}
+
+// A page of the matching stations, in table order: a full table would not
+// fit in one message. `total` counts every match, so a caller pages with
+// offset += its length until offset >= total.
 static int aircoord_stations(struct ubus_context *ctx, struct ubus_object *obj,
 			     struct ubus_request_data *req, const char *, struct blob_attr *msg)
 {
 	struct cntlr *c = obj_cntlr(obj);
 	struct blob_buf b = {};
-	uint8_t want[6];
-	bool has_sta;
-	int limit;
+	struct cntlr_query q;
 	int64_t now = cntlr_now();
+	int total = 0;
 	void *arr;
 
-	if (!query_args(msg, 1, &has_sta, want, &limit))
+	if (!cntlr_query_parse(msg, true, &q))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 
 	blob_buf_init(&b, 0);
 	arr = blobmsg_open_array(&b, "stations");
 	for (int i = 0; i < AS_TABLE_SIZE; i++) {
 		for (struct active_sta *s = c->as_table[i]; s; s = s->next) {
-			char prefix[INET_ADDRSTRLEN] = {};
-			struct node *n;
-			void *t;
-
-			if (has_sta && memcmp(s->macaddr, want, 6))
+			if (q.has_sta && memcmp(s->macaddr, q.sta, 6))
 				continue;
-			n = find_node_by_bssid(c, s->bssid);
-			if (n)
-				node_prefix(n, prefix);
-			t = blobmsg_open_table(&b, nullptr);
-			add_mac(&b, "sta", s->macaddr);
-			add_mac(&b, "bssid", s->bssid);
-			add_mac(&b, "old_bssid", s->old_bssid);
-			blobmsg_add_string(&b, "node", prefix);
-			blobmsg_add_u32(&b, "rssi", (uint32_t)s->rssi);
-			add_mac(&b, "best_nbr_bssid", s->best_nbr_bssid);
-			blobmsg_add_u32(&b, "best_nbr_rssi", (uint32_t)s->best_nbr_rssi);
-			blobmsg_add_u32(&b, "age", (uint32_t)now - s->last_heard);
-			blobmsg_close_table(&b, t);
+			int at = total++;
+
+			if (at >= q.offset && at - q.offset < q.limit)
+				add_station(&b, c, s, now);
 		}
 	}
 	blobmsg_close_array(&b, arr);
+	blobmsg_add_u32(&b, "offset", (uint32_t)q.offset);
+	blobmsg_add_u32(&b, "total", (uint32_t)total);
 	return reply(ctx, req, &b);
 }
 
@@ -278,27 +299,25 @@ static int aircoord_history(struct ubus_context *ctx, struct ubus_object *obj,
 {
 	struct cntlr *c = obj_cntlr(obj);
 	struct blob_buf b = {};
-	uint8_t want[6];
-	bool has_sta;
-	int limit, first = 0, skip = 0;
+	struct cntlr_query q;
+	int total = 0, first = 0, skip;
 	void *arr;
 
-	if (!query_args(msg, 2, &has_sta, want, &limit))
+	if (!cntlr_query_parse(msg, false, &q))
 		return UBUS_STATUS_INVALID_ARGUMENT;
 
-	// Newest last: of the matching entries, the last `limit` ones.
-	for (int i = 0, n = 0; i < cntlr_history_count(); i++) {
-		if (hist_matches(cntlr_history_at(i), has_sta, want))
-			n++;
-		skip = n > limit ? n - limit : 0;
-	}
+	// Newest last: of the matching entries, the last `limit` ones. The
+	// whole ring fits in one reply.
+	for (int i = 0; i < cntlr_history_count(); i++)
+		total += hist_matches(cntlr_history_at(i), q.has_sta, q.sta);
+	skip = total > q.limit ? total - q.limit : 0;
 	blob_buf_init(&b, 0);
 	arr = blobmsg_open_array(&b, "history");
 	for (int i = 0; i < cntlr_history_count(); i++) {
 		const struct hist_entry *e = cntlr_history_at(i);
 		void *t;
 
-		if (!hist_matches(e, has_sta, want))
+		if (!hist_matches(e, q.has_sta, q.sta))
 			continue;
 		if (first++ < skip)
 			continue;
@@ -307,6 +326,7 @@ static int aircoord_history(struct ubus_context *ctx, struct ubus_object *obj,
 		blobmsg_close_table(&b, t);
 	}
 	blobmsg_close_array(&b, arr);
+	blobmsg_add_u32(&b, "total", (uint32_t)total);
 	return reply(ctx, req, &b);
 }
 

@@ -210,13 +210,12 @@ void watchnode_scanres_resp(struct cntlr *, char *resp, int len, void *priv)
 			uloop_timeout_set(&wn->scanres_timer, WATCH_RADAR_NO_LNODE_MS);
 			return;
 		}
-		cmd_set_param(c, c->lnode->agent_id, (uint32_t)c->cfg.radar_channel);
-		uloop_timeout_set(&c->channel_timer, c->cfg.radar_hold * 1000);
-		c->radar_hold_since = cntlr_now();
-		c->radar_hold_channel = c->cfg.radar_channel;
-		cntlr_history_add(c, WHY_RADAR, nullptr, wn->bssid, nullptr, wn->macaddr,
-				  (int32_t)wn->ipaddr.s_addr, c->cfg.radar_channel, c->cfg.radar_hold);
+		memcpy(c->radar_box, wn->macaddr, 6);
+		memcpy(c->radar_bssid, wn->bssid, 6);
+		c->radar_box_ip = (int32_t)wn->ipaddr.s_addr;
 		free_watchnode_cleanup(c, wn);
+		c->channel_pending = CHANNEL_MOVE;
+		cntlr_channel_change(c, true);
 		return;
 	}
 
@@ -228,7 +227,8 @@ void watchnode_scanres_resp(struct cntlr *, char *resp, int len, void *priv)
 	uloop_timeout_set(&wn->scan_timer, WATCH_RESCAN_MS);
 }
 
-int cmd_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel)
+// The send's status: 0 once the agent answered.
+static int send_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel)
 {
 	uint8_t rec[SET_PARAM_RECORD_LEN] = {};
 	char hex[2 * SET_PARAM_RECORD_LEN + 1] = {};
@@ -239,10 +239,37 @@ int cmd_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel)
 	put_be32(rec + 136, 80);
 	btostr(rec, SET_PARAM_RECORD_LEN, hex);
 	log_message(LOG_LEVEL_TRACE, PLAIN_MSG("cmd_set_param: %s\n"), hex);
-	// The agent's answer is not awaited for anything: the caller learns
-	// nothing about the channel either way.
-	cntlr_send_cmd(c, agent_id, CMD_SET_PARAM, hex, sizeof(hex), nullptr, nullptr);
+	return cntlr_send_cmd(c, agent_id, CMD_SET_PARAM, hex, sizeof(hex), nullptr, nullptr);
+}
+
+int cmd_set_param(struct cntlr *c, uint32_t agent_id, uint32_t channel)
+{
+	send_set_param(c, agent_id, channel);
 	return 0;
+}
+
+void cntlr_channel_change(struct cntlr *c, bool first)
+{
+	bool move = c->channel_pending == CHANNEL_MOVE;
+	int32_t channel = move ? c->cfg.radar_channel : 0;
+	int ret = send_set_param(c, c->lnode->agent_id, (uint32_t)channel);
+
+	if (ret && !first)
+		return;
+	if (!ret) {
+		c->channel_pending = 0;
+		if (move) {
+			uloop_timeout_set(&c->channel_timer, c->cfg.radar_hold * 1000);
+			c->radar_hold_since = cntlr_now();
+			c->radar_hold_channel = channel;
+		}
+	}
+	if (move)
+		cntlr_history_add(c, WHY_RADAR, nullptr, c->radar_bssid, nullptr, c->radar_box,
+				  c->radar_box_ip, channel, c->cfg.radar_hold, 0, ret);
+	else
+		cntlr_history_add(c, WHY_CHANNEL_RESTORE, nullptr, nullptr, nullptr, nullptr,
+				  c->radar_hold_channel, 0, 0, 0, ret);
 }
 
 void cntlr_channel_timer(struct uloop_timeout *t)
@@ -253,9 +280,8 @@ void cntlr_channel_timer(struct uloop_timeout *t)
 		uloop_timeout_set(&c->channel_timer, CHANNEL_RESTORE_RETRY_MS);
 		return;
 	}
-	cmd_set_param(c, c->lnode->agent_id, 0);
-	cntlr_history_add(c, WHY_CHANNEL_RESTORE, nullptr, nullptr, nullptr, nullptr,
-			  c->radar_hold_channel);
+	c->channel_pending = CHANNEL_RESTORE;
+	cntlr_channel_change(c, true);
 }
 
 // The address part of an event path; false for a prefix that is no dotted
@@ -378,6 +404,7 @@ static void presence_refresh(struct cntlr *c)
 {
 	struct node *n;
 
+	c->exclude_pending = 0;
 	cntlr_steer_exclude(c);
 	list_for_each_entry(n, &c->nodelist, list) {
 		if (n->is_remote)

@@ -677,6 +677,7 @@ int main(int argc, char **argv)
 		// controller told to stop in the middle of a call would not).
 		if (!m.stop_due()) {
 			m.fetch_history();
+			m.fetch_stations();
 			if (rep)
 				rep->finish();
 		}

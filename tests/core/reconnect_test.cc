@@ -63,7 +63,7 @@ TEST_F(Reconnect, JoinsTheBusAgainAndSurveysEveryNode)
 	ASSERT_TRUE(pump_until([&] { return n->agent_id != (uint32_t)-1; }));
 	cntlr_resync_nodes(cntlr());
 	EXPECT_EQ(journal().count(CMD_GET_ASSOCLIST, "10.0.0.3"), 1u);
-	EXPECT_EQ(n->survey_due, 0);
+	EXPECT_EQ(n->unsurveyed, 0);
 
 	cntlr_bus_detach(cntlr());
 	opt_ubus_socket = saved_socket;

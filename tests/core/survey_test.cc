@@ -157,6 +157,28 @@ TEST_F(Survey, FailedAssoclistIsReportedAndTheNextBssStillAsked)
 	EXPECT_EQ(count_log(plain("Failed to get assoclist (ret = 4)\n")), 2);
 }
 
+// A box announced by a presence event after the start-up survey is surveyed
+// once, from the loop, so the stations already on it are known.
+TEST_F(Survey, ABoxThatAppearsLaterIsSurveyedOnce)
+{
+	const sim::mac_addr sta = {0x5c, 0xaa, 0xbb, 0x01, 0x02, 0x03};
+	add_agent("192.168.1.2", 1);
+	discover_quietly();
+	cntlr_survey(cntlr());
+	cntlr_register_handlers(cntlr());
+	journal().clear();
+	sim::agent_config cfg = cntlrtest::agent_cfg("192.168.1.3", 3, 2);
+	add_agent(cfg).add_station("wl1", sta);
+
+	ASSERT_TRUE(pump_until([&] { return journal().count(CMD_GET_ASSOCLIST) == 2; }));
+	struct active_sta *s = as_lookup(cntlr()->as_table, sta.data());
+	ASSERT_NE(s, nullptr);
+	EXPECT_EQ(memcmp(s->bssid, cfg.bsses[1].bssid.data(), 6), 0);
+	// Once: the next pass asks nobody for association lists.
+	cntlr_neighbor_timer(&cntlr()->nbr_timer);
+	EXPECT_EQ(journal().count(CMD_GET_ASSOCLIST), 2u);
+}
+
 // Hands `text` to a reply callback as the command channel does: in a zeroed
 // 3072-byte buffer, `len` counting the NUL, 0 without a text.
 template <typename Cb>

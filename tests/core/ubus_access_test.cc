@@ -44,7 +44,7 @@ TEST_F(ObjectCalls, WebSessionIsTakenAndRefusalsSayWhy)
 	} cases[] = {
 		{"status", R"({"ubus_rpc_session":"0123abcd"})", R"({"mode":"scan","uptime":)", ""},
 		{"stations", R"({"ubus_rpc_session":"0123abcd","sta":"5c:aa:bb:01:02:03"})",
-		 R"({"stations":[]})", ""},
+		 R"({"stations":[],"offset":0,"total":0})", ""},
 		{"history", R"({"limit":1,"ubus_rpc_session":"0123abcd"})",
 		 R"({"history":[{"time":0,"kind":"node_added",)", ""},
 		{"get_config", R"({"ubus_rpc_session":"0123abcd"})", R"({"steer_rssi_threshold":-65,)",

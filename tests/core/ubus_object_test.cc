@@ -2,9 +2,15 @@
 // whole or not at all, a setting that changes a decision, timers re-armed
 // with a new period, and the history ring.
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
+#include <future>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "bus/blobmsg_json.h"
+#include "sim/ask.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
 #include "tests/core/cntlr_fixture.h"
@@ -37,6 +43,18 @@ protected:
 		cntlr_survey(cntlr());
 		ASSERT_EQ(cntlr_ubus_add(cntlr()), 0);
 		journal().clear();
+	}
+
+	// Bytes of `json` as a blobmsg message: the size of the reply it came
+	// from.
+	static size_t encoded(const std::string &json)
+	{
+		struct blob_buf b = {};
+		blob_buf_init(&b, 0);
+		blobmsg_add_json_from_string(&b, json.c_str());
+		size_t n = blob_raw_len(b.head);
+		blob_buf_free(&b);
+		return n;
 	}
 };
 
@@ -94,7 +112,7 @@ TEST_F(AircoordObject, LowerMarginTurnsANonSteerIntoASteer)
 	EXPECT_NE(h.find(",\"kind\":\"no_steer\",\"sta\":\"5c:aa:bb:01:02:03\","
 			 "\"bssid\":\"02:00:00:02:02:00\",\"target\":\"02:00:00:01:01:00\",\"reason\":"
 			 "\"not steered: best neighbor -62 dBm is only 8 dB better (needs more than "
-			 "8)\"}]}"),
+			 "8)\"}],\"total\":1}"),
 		  std::string::npos)
 		<< h;
 	std::string st = ask("stations");
@@ -164,6 +182,93 @@ TEST_F(AircoordObject, HistoryKeepsTheNewestEntries)
 		SCOPED_TRACE(bad);
 		EXPECT_EQ(ask("history", bad), "error: history: Invalid argument");
 	}
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(AircoordObject, SetConfigRepliesAtOnceWhileAnAgentHangs)
+{
+	host().find_agent("192.168.1.2")->set_fault({sim::fault_kind::no_reply, -1, ""}, 0);
+	const std::string args =
+		"{\"cmd_timeout\":1,\"steer_exclude_extra\":[\"5c:aa:bb:01:02:03\"]}";
+	auto f = std::async(std::launch::async, [&] {
+		auto t0 = std::chrono::steady_clock::now();
+		std::string reply, err;
+		bool ok = sim::ask_controller(socket_path(), "set_config", args, &reply, &err);
+		return ok ? std::chrono::steady_clock::now() - t0 : std::chrono::hours(1);
+	});
+	pump_until([&] {
+		return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+	});
+	// Within 50 ms (connecting included); an emulated CPU is given ten times that.
+	EXPECT_LT(f.get(), std::chrono::milliseconds(testutil::emulator().empty() ? 50 : 500));
+	// The new list goes out right after, from the loop.
+	EXPECT_TRUE(pump_until([&] { return journal().count(CMD_STEER_EXCLUDE, "local") == 1; }));
+}
+
+// A full station table is read through pages and a full history in one
+// reply, each far below the bus's 1 MB message limit; a station record
+// leaves out what is not known rather than show a reading.
+TEST_F(AircoordObject, RepliesStayFarBelowTheBusLimit)
+{
+	// Every record as long as one gets, but kSta's, which has no reading.
+	for (int i = 0; i < AS_MAX_STA - 1; i++) {
+		const uint8_t mac[6] = {0x5c, 0xaa, 0xbb, 0x10, (uint8_t)(i >> 8), (uint8_t)i};
+		as_update_entry(cntlr()->as_table, mac, kRouterBss.data());
+		struct active_sta *s = as_update_entry(cntlr()->as_table, mac, kExt1Bss.data());
+		s->rssi = -70;
+		s->best_nbr_rssi = -60;
+		memcpy(s->best_nbr_bssid, kRouterBss.data(), 6);
+	}
+	as_update_entry(cntlr()->as_table, kSta.data(), kExt1Bss.data());
+	for (int i = 0; i < HISTORY_LEN; i++)
+		cntlr_history_add(cntlr(), WHY_RADAR, kSta.data(), kRouterBss.data(),
+				  kExt1Bss.data(), kSta.data(), -1, 161, 86400, 0,
+				  UBUS_STATUS_CONNECTION_FAILED);
+
+	std::set<std::string> seen;
+	int pages = 0;
+	for (size_t offset = 0, total = 1; offset < total; pages++) {
+		std::string reply = ask("stations", "{\"offset\":" + std::to_string(offset) + "}");
+		EXPECT_LT(encoded(reply), 256u * 1024);
+		json_object *root = json_tokener_parse(reply.c_str());
+		json_object *arr = json_object_object_get(root, "stations");
+		total = (size_t)json_object_get_int(json_object_object_get(root, "total"));
+		EXPECT_EQ(total, (size_t)AS_MAX_STA);
+		for (size_t i = 0; i < json_object_array_length(arr); i++)
+			seen.insert(json_object_get_string(
+				json_object_object_get(json_object_array_get_idx(arr, i), "sta")));
+		offset += json_object_array_length(arr);
+		json_object_put(root);
+		ASSERT_LT(pages, 9);
+	}
+	EXPECT_EQ(seen.size(), (size_t)AS_MAX_STA);
+	EXPECT_EQ(pages, AS_MAX_STA / STATIONS_PAGE_MAX);
+	EXPECT_LT(encoded(ask("history")), 256u * 1024);
+
+	const struct {
+		const char *args;
+		const char *want; // the reply's start, or the error
+	} asks[] = {
+		{"{\"sta\":\"5c:aa:bb:10:00:00\",\"limit\":1}",
+		 "{\"stations\":[{\"sta\":\"5c:aa:bb:10:00:00\",\"bssid\":\"02:00:00:02:02:00\","
+		 "\"old_bssid\":\"02:00:00:01:01:00\",\"node\":\"192.168.1.2\",\"rssi\":-70,"
+		 "\"best_nbr_bssid\":\"02:00:00:01:01:00\",\"best_nbr_rssi\":-60,\"age\":"},
+		{"{\"sta\":\"5c:aa:bb:01:02:03\"}",
+		 "{\"stations\":[{\"sta\":\"5c:aa:bb:01:02:03\",\"bssid\":\"02:00:00:02:02:00\","
+		 "\"node\":\"192.168.1.2\",\"age\":"},
+		{"{\"offset\":4097}", "{\"stations\":[],\"offset\":4097,\"total\":4096}"},
+		{"{\"limit\":513}", "error: stations: Invalid argument"},
+		{"{\"offset\":-1}", "error: stations: Invalid argument"},
+	};
+	for (const auto &a : asks) {
+		SCOPED_TRACE(a.args);
+		std::string got = ask("stations", a.args);
+		EXPECT_EQ(got.rfind(a.want, 0), 0u) << got;
+	}
+	EXPECT_EQ(ask("history", "{\"offset\":0}"), "error: history: Invalid argument");
 }
 
 } // namespace
