@@ -41,7 +41,7 @@ check(re.search(r'^LUCI_TITLE:=.+$', mk, re.M), 'Makefile: LUCI_TITLE')
 check(mk.rstrip().endswith('# call BuildPackage - OpenWrt buildroot signature'), 'Makefile: ends with the signature line')
 
 # ACL files are rpcd's: groups holding read/write. The daemon package ships
-# the group the pages use; until its file is in the tree, the agreed one.
+# the group the pages use.
 acl = {}
 for path, doc in docs.items():
     if '/acl.d/' in path or path.endswith('acl.json'):
@@ -49,10 +49,7 @@ for path, doc in docs.items():
             check(isinstance(group.get('description'), str) and ('read' in group or 'write' in group),
                   '%s: group %s has a description and rights' % (path, name))
             acl[name] = group
-if not acl:
-    print('note: no ACL file in the packages; checking against the group "aircoord" the daemon package is to ship')
-    acl = {'aircoord': {'read': {'ubus': {'aircoord': ['status', 'stations', 'history', 'get_config']}, 'uci': ['aircoord']},
-                        'write': {'ubus': {'aircoord': ['set_config']}, 'uci': ['aircoord']}}}
+check(acl, 'an ACL file is in the packages')
 
 menu = docs.get(os.path.join(app, 'root/usr/share/luci/menu.d/luci-app-aircoord.json'), {})
 groups = set()
