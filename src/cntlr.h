@@ -94,6 +94,8 @@ struct node {
 	// Not surveyed yet: found after the start-up survey, or the bus came
 	// back while its agent was not on it yet. Surveyed once it answers.
 	uint8_t unsurveyed;
+	// Found after the start-up survey and not sent the exclusion list yet.
+	uint8_t exclude_due;
 };
 
 // A box that vanished, watched for radar; on cntlr->watchlist.

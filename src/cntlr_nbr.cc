@@ -135,6 +135,7 @@ void cntlr_steer_exclude_to(struct cntlr *c, struct node *only)
 	list_for_each_entry(n, &c->nodelist, list) {
 		if (only && n != only)
 			continue;
+		n->exclude_due = 0;
 		if (hwaddr_is_zero(n->macaddr))
 			log_message(LOG_LEVEL_TRACE,
 				    TRACE_MSG("Cntlr: CMD_STEER_EXCLUDE to agent @[local] --->>\n"));

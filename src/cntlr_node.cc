@@ -205,11 +205,14 @@ int topology_add_node(struct cntlr *c, const char *prefix)
 
 	list_add(&n->list, &c->nodelist);
 	c->num_nodes++;
-	// Found after the start-up survey: surveyed, and the exclusion list
-	// sent, from the loop (this may run inside a bus lookup).
+	// Found after the start-up survey: it is sent the exclusion list and
+	// surveyed, from the loop (this may run inside a bus lookup); a box
+	// whose MAC is known changes the list, which then goes to every node.
 	if (c->surveyed) {
 		n->unsurveyed = 1;
-		c->exclude_pending = 1;
+		n->exclude_due = 1;
+		if (!hwaddr_is_zero(n->macaddr))
+			c->exclude_pending = 1;
 		uloop_timeout_set(&c->resync_timer, 0);
 	}
 	cntlr_history_add(c, WHY_NODE_ADDED, nullptr, nullptr, nullptr, n->macaddr,

@@ -61,6 +61,8 @@ static void resync_marked(struct cntlr *c, bool exclude)
 		if (n->unresponsive || cntlr_stopping())
 			continue;
 		if (n->unsurveyed && n->agent_id != (uint32_t)-1) {
+			if (n->exclude_due)
+				cntlr_steer_exclude_to(c, n);
 			cntlr_survey_node(c, n);
 			n->unsurveyed = n->unresponsive;
 		}
