@@ -785,7 +785,8 @@ struct mesh_actor {
 				}
 				if (list.empty())
 					line += " (empty)";
-				return line + " sent to " + std::to_string(to.size()) + " agents";
+				return line + " sent to " + std::to_string(to.size()) +
+				       (to.size() == 1 ? " agent" : " agents");
 			}, false);
 			break;
 		}
