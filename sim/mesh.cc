@@ -180,712 +180,745 @@ struct mesh_actor {
 
 	const scenario_box &box(const std::string &name) { return *s.box(name); }
 
-	std::vector<std::pair<std::string, mac_addr>> bsses_of(const scenario_box &b)
-	{
-		std::vector<std::pair<std::string, mac_addr>> out;
-		for (const auto &x : b.bss)
-			out.push_back({b.name + "/" + x.ifname, x.bssid});
-		return out;
-	}
+	// The stations of the scenario on the radio model, and the timeline's
+	// steps.
+	std::vector<std::pair<std::string, mac_addr>> bsses_of(const scenario_box &b);
+	void refresh_readings();
+	void report_low_rssi();
+	void join(const std::string &sta, const std::string &bss);
+	void leave(const std::string &sta);
+	void settle();
+	void rejoin_later(const std::string &sta);
+	void run_step(const timeline_step &step);
+	bool arp_enter(const scenario_box &b);
+	static std::string join_names(const std::vector<std::string> &v);
+	void set_radar(const std::string &name, bool on);
 
-	// Every agent answers GET_MONITOR_STA from the model, under every
-	// address the station may be known by.
-	void refresh_readings()
-	{
-		for (const auto &b : s.boxes) {
-			agent *a = st.agents[b.name];
-			for (const auto &sta : s.stations) {
-				monitor_reading r = st.radio.reading(sta.name, bsses_of(b));
-				a->set_monitor(sta.mac, r);
-				for (uint8_t o : s.oui)
-					a->set_monitor(translated_mac(sta.mac, o, s.mobility_domain), r);
-			}
-		}
-	}
-
-	void report_low_rssi()
-	{
-		for (const auto &name : st.radio.take_low_rssi()) {
-			const radio_station *rs = st.radio.find(name);
-			const scenario_station *ss = s.station(name);
-			const scenario_box &b = box(box_of(rs->at));
-			int sig = st.radio.signal(name, rs->at);
-			m.say(name + " is weak on " + rs->at + " (" + dbm(sig) + "): " + b.name +
-			      " reports lowrssi");
-			st.agents[b.name]->raise_sta(address_on(s, b, ss->mac), "lowrssi",
-						     ifname_of(rs->at), sig);
-		}
-	}
-
-	void join(const std::string &sta, const std::string &bss)
-	{
-		const scenario_station *ss = s.station(sta);
-		const scenario_box &b = box(box_of(bss));
-		st.in_model = true;
-		st.agents[b.name]->associate(ifname_of(bss), address_on(s, b, ss->mac));
-		st.in_model = false;
-		st.radio.place(sta, bss);
-	}
-
-	void leave(const std::string &sta)
-	{
-		const radio_station *rs = st.radio.find(sta);
-		if (!rs || rs->at.empty())
-			return;
-		const scenario_box &b = box(box_of(rs->at));
-		st.in_model = true;
-		st.agents[b.name]->disassociate(address_on(s, b, s.station(sta)->mac));
-		st.in_model = false;
-		st.radio.place(sta, "");
-	}
-
-	void settle()
-	{
-		refresh_readings();
-		report_low_rssi();
-	}
-
-	void rejoin_later(const std::string &sta)
-	{
-		h.post(
-			[this, sta] {
-				const radio_station *rs = st.radio.find(sta);
-				if (!rs || !rs->at.empty())
-					return;
-				std::string best = st.radio.best_bss(sta);
-				if (best.empty()) {
-					m.say(sta + " hears no BSS of the mesh and stays away");
-					return;
-				}
-				join(sta, best);
-				m.say(sta + " rejoins on " + best + " (" +
-				      dbm(st.radio.signal(sta, best)) + ")");
-				settle();
-			},
-			REJOIN_DELAY_MS);
-	}
-
-	void run_step(const timeline_step &step)
-	{
-		switch (step.kind) {
-		case step_kind::signal: {
-			st.radio.set_signals(step.sta, step.signal);
-			std::string line = step.sta + " hears";
-			const char *sep = " ";
-			for (const auto &kv : step.signal) {
-				line += sep + kv.first + " at " + dbm(kv.second);
-				sep = ", ";
-			}
-			// What follows from it (a weak report, a decision) tells it.
-			m.say_more(line);
-			settle();
-			break;
-		}
-		case step_kind::join:
-			join(step.sta, step.bss);
-			m.say(step.sta + " " + mac_text(s.station(step.sta)->mac) + " joins " +
-			      step.bss + " (" + dbm(st.radio.signal(step.sta, step.bss)) + ")");
-			settle();
-			break;
-		case step_kind::roam: {
-			const radio_station *rs = st.radio.find(step.sta);
-			std::string from = rs ? rs->at : "";
-			const scenario_station *ss = s.station(step.sta);
-			if (from == step.bss) {
-				m.say(step.sta + " is on " + step.bss + " already");
-				break;
-			}
-			join(step.sta, step.bss);
-			std::string line = step.sta + " " + mac_text(ss->mac) + " roamed " +
-					   (from.empty() ? "(nowhere)" : from) + " -> " + step.bss;
-			if (!from.empty() && from != step.bss) {
-				const scenario_box &ob = box(box_of(from));
-				mac_addr addr = address_on(s, ob, ss->mac);
-				if (box_of(from) == box_of(step.bss) || step.leave) {
-					// The old BSS saw it go.
-					st.in_model = true;
-					st.agents[ob.name]->remove_station(addr);
-					st.agents[ob.name]->raise_sta(addr, "disassociated",
-								      ifname_of(from));
-					st.in_model = false;
-				} else {
-					line += "; " + from + " still lists it";
-				}
-			}
-			m.say(line);
-			settle();
-			break;
-		}
-		case step_kind::leave:
-			leave(step.sta);
-			m.say(step.sta + " left the mesh");
-			settle();
-			break;
-		case step_kind::vanish:
-			st.agents[step.box]->vanish();
-			m.say(step.box + " vanished from the bus");
-			// The controller may watch it for radar; a slow one is asked again.
-			if (st.follow) {
-				st.follow->poke(500);
-				st.follow->poke(2000);
-			}
-			break;
-		case step_kind::appear:
-			st.agents[step.box]->reappear();
-			m.say(step.box + " is back on the bus");
-			break;
-		case step_kind::radar:
-			set_radar(step.box, step.on);
-			m.say(step.box + (step.on ? " detected radar: its beacons carry the radar element"
-						  : " beacons without the radar element"));
-			break;
-		case step_kind::fault:
-			st.agents[step.box]->set_fault(step.fault.f, step.fault.cmd);
-			st.faults[step.box][step.fault.cmd] = step.fault.f;
-			m.say(step.box +
-			      (step.fault.f.kind == fault_kind::none ? " works again for "
-								     : " turns faulty for ") +
-			      (step.fault.cmd ? cmd_text(step.fault.cmd) : std::string("every command")));
-			break;
-		case step_kind::event:
-			h.send_event(step.name, step.json);
-			m.say("event " + step.name + (step.json.empty() ? "" : " " + step.json));
-			break;
-		case step_kind::note:
-			m.say(step.text);
-			break;
-		case step_kind::restart:
-			st.agents[step.box]->restart(step.order, static_cast<int>(step.gap * 1000));
-			m.say(step.box + "'s agent restarts" +
-			      (step.order.empty() ? std::string()
-						  : ": " + join_names(step.order) + " come back last"));
-			break;
-		case step_kind::churn:
-			churn_start(step);
-			break;
-		case step_kind::broker_restart:
-			m.restart_broker(step.gap);
-			break;
-		case step_kind::stop:
-			m.say("SIGTERM to the controller");
-			m.bus_.stop_due = true;
-			break;
-		case step_kind::arp:
-			m.say(box(step.box).name + (arp_enter(box(step.box))
-							    ? " enters the controller's ARP cache"
-							    : " could not be put into the controller's ARP cache"));
-			break;
-		}
-	}
-
-	// `ip neigh replace` for the box inside the controller's network
-	// namespace; true when it worked.
-	bool arp_enter(const scenario_box &b)
-	{
-		std::string ns = "/proc/" + std::to_string(st.controller_pid.load()) + "/ns/net";
-		std::string mac = mac_text(b.mac);
-		pid_t pid = fork();
-		if (pid < 0)
-			return false;
-		if (pid == 0) {
-			int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-			if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
-				_exit(126);
-			int devnull = open("/dev/null", O_WRONLY);
-			if (devnull >= 0) {
-				dup2(devnull, STDOUT_FILENO);
-				dup2(devnull, STDERR_FILENO);
-			}
-			execlp("ip", "ip", "neigh", "replace", b.prefix.c_str(), "lladdr", mac.c_str(),
-			       "dev", "br-lan", "nud", "permanent", static_cast<char *>(nullptr));
-			_exit(127);
-		}
-		int status = 0;
-		while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-		}
-		return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-	}
-
-	static std::string join_names(const std::vector<std::string> &v)
-	{
-		std::string out;
-		for (const auto &x : v)
-			out += (out.empty() ? "" : ", ") + x;
-		return out;
-	}
-
-	// ---- churn -------------------------------------------------------------
-
-	mac_addr random_addr()
-	{
-		churn_state &c = *st.churn;
-		mac_addr a;
-		do {
-			for (auto &b : a)
-				b = static_cast<uint8_t>(c.rng());
-			// Locally administered unicast, as randomised addresses are.
-			a[0] = static_cast<uint8_t>((a[0] & 0xfc) | 0x02);
-		} while (c.used.count(a) || station_of(s, a));
-		c.used.insert(a);
-		return a;
-	}
-
-	// A BSS of a present box other than `not_on`, or "".
-	std::string random_bss(const std::string &not_on)
-	{
-		churn_state &c = *st.churn;
-		std::vector<std::string> all;
-		for (const auto &b : s.boxes)
-			if (st.agents[b.name]->present())
-				for (const auto &x : b.bss)
-					if (b.name + "/" + x.ifname != not_on)
-						all.push_back(b.name + "/" + x.ifname);
-		if (all.empty())
-			return "";
-		return all[c.rng() % all.size()];
-	}
-
-	void crowd_leave(churn_state::member &mb)
-	{
-		st.agents[box_of(mb.at)]->disassociate(mb.addr);
-		mb.at.clear();
-	}
-
-	void crowd_move()
-	{
-		churn_state &c = *st.churn;
-		size_t i = c.rng() % c.crowd.size();
-		churn_state::member &mb = c.crowd[i];
-		unsigned r = c.rng() % 4;
-		if (mb.at.empty()) {
-			std::string to = random_bss("");
-			if (to.empty())
-				return;
-			c.by_addr.erase(mb.addr);
-			mb.addr = random_addr();
-			c.by_addr[mb.addr] = i;
-			mb.at = to;
-			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
-			c.joins++;
-		} else if (r == 0) {
-			crowd_leave(mb);
-			c.leaves++;
-		} else {
-			std::string to = random_bss(mb.at);
-			if (to.empty())
-				return;
-			// Half leave first; the others are still listed by the BSS
-			// they left until the controller drops them there.
-			if (r == 1)
-				st.agents[box_of(mb.at)]->disassociate(mb.addr);
-			mb.at = to;
-			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
-			c.roams++;
-		}
-	}
-
-	void crowd_tick()
-	{
-		churn_state &c = *st.churn;
-		if (!c.running)
-			return;
-		if (m.elapsed() >= c.end_at) {
-			churn_end();
-			return;
-		}
-		for (int k = 0; k < 2; k++)
-			crowd_move();
-		h.post([this] { crowd_tick(); }, 50);
-	}
-
-	void box_tick()
-	{
-		churn_state &c = *st.churn;
-		if (!c.running || c.boxes.empty())
-			return;
-		const std::string name = c.boxes[c.next_box++ % c.boxes.size()];
-		agent *a = st.agents[name];
-		int k = c.box_events++;
-		if (!a->present()) {
-			a->reappear();
-			c.appears++;
-		} else if (k % 3 == 2) {
-			// Every third event restarts an agent, the router's every
-			// other time.
-			agent *r = (k / 3) % 2 && st.local ? st.local : a;
-			r->restart({"wifi.agent", "wifix"}, 500);
-			c.restarts++;
-		} else {
-			// Its stations lose their BSS with it, without a word, and
-			// look for another one under the same address.
-			std::vector<size_t> lost;
-			for (size_t i = 0; i < c.crowd.size(); i++)
-				if (box_of(c.crowd[i].at) == name) {
-					a->remove_station(c.crowd[i].addr);
-					c.crowd[i].at.clear();
-					lost.push_back(i);
-				}
-			a->vanish();
-			c.vanishes++;
-			h.post([this, lost] { crowd_rejoin(lost); }, REJOIN_DELAY_MS);
-		}
-		h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
-	}
-
+	// The churning crowd.
+	mac_addr random_addr();
+	std::string random_bss(const std::string &not_on);
+	void crowd_leave(churn_state::member &mb);
+	void crowd_move();
+	void crowd_tick();
+	void box_tick();
 	// Stations move a few at a time, as a crowd does: ten every 100 ms.
 	static constexpr size_t CROWD_BATCH = 10;
 	static constexpr int CROWD_BATCH_MS = 100;
-
-	void crowd_rejoin(std::vector<size_t> lost)
-	{
-		churn_state &c = *st.churn;
-		if (lost.size() > CROWD_BATCH) {
-			std::vector<size_t> rest(lost.begin() + CROWD_BATCH, lost.end());
-			lost.resize(CROWD_BATCH);
-			h.post([this, rest] { crowd_rejoin(rest); }, CROWD_BATCH_MS);
-		}
-		for (size_t i : lost) {
-			churn_state::member &mb = c.crowd[i];
-			std::string to = random_bss("");
-			if (!c.running || !mb.at.empty() || to.empty())
-				continue;
-			mb.at = to;
-			st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
-			c.roams++;
-		}
-	}
-
-	void churn_start(const timeline_step &step)
-	{
-		st.churn = std::make_unique<churn_state>();
-		churn_state &c = *st.churn;
-		c.rng.seed(step.seed);
-		c.crowd.resize(static_cast<size_t>(step.count));
-		c.every = step.every;
-		c.end_at = s.duration - step.settle;
-		for (const auto &b : s.boxes)
-			if (!b.prefix.empty())
-				c.boxes.push_back(b.name);
-		c.running = true;
-		m.say("churn: " + std::to_string(step.count) +
-		      " stations with random addresses until " + std::to_string(int(c.end_at)) +
-		      " s; a box event every " + std::to_string(step.every).substr(0, 4) + " s");
-		crowd_tick();
-		h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
-	}
-
-	void churn_end()
-	{
-		churn_state &c = *st.churn;
-		c.running = false;
-		size_t n = 0;
-		for (auto &mb : c.crowd) {
-			if (mb.at.empty())
-				continue;
-			crowd_leave(mb);
-			if (++n == CROWD_BATCH) {
-				h.post([this] { churn_end(); }, CROWD_BATCH_MS);
-				return;
-			}
-		}
-		// Addresses a BSS still lists after the station went elsewhere.
-		for (auto &kv : st.agents)
-			for (const auto &addr : c.used)
-				kv.second->remove_station(addr);
-		for (const auto &b : s.boxes)
-			if (!st.agents[b.name]->present()) {
-				st.agents[b.name]->reappear();
-				c.appears++;
-			}
-		m.say("churn over: " + std::to_string(c.joins) + " joins, " +
-		      std::to_string(c.roams) + " roams, " + std::to_string(c.leaves) + " leaves, " +
-		      std::to_string(c.used.size()) + " addresses; " + std::to_string(c.vanishes) +
-		      " boxes vanished, " + std::to_string(c.appears) + " came back, " +
-		      std::to_string(c.restarts) + " agents restarted; the crowd has left");
-		st.steps_done++;
-	}
-
+	void crowd_rejoin(std::vector<size_t> lost);
+	void churn_start(const timeline_step &step);
+	void churn_end();
 	// A crowd address: the account stays quiet about it.
 	bool crowd(const mac_addr &a) const { return st.churn && st.churn->used.count(a); }
 
-	// What the router hears of `box` when it scans: its BSSes, with the
-	// radar element when it detected radar.
-	void set_radar(const std::string &name, bool on)
-	{
-		if (!st.local)
-			return;
-		for (const auto &x : box(name).bss) {
-			scan_result r;
-			// The SSID element, then the radar element when present.
-			r.ies.assign(2 + x.ssid.size(), 0);
-			r.ies[1] = static_cast<uint8_t>(x.ssid.size());
-			for (size_t i = 0; i < x.ssid.size(); i++)
-				r.ies[2 + i] = static_cast<uint8_t>(x.ssid[i]);
-			r.radar = on;
-			st.local->set_scan_result(x.bssid, r);
-		}
-	}
-
-	// ---- what the controller made the mesh do ---------------------------
-
-	std::string box_name(const agent &a)
-	{
-		for (const auto &kv : st.agents)
-			if (kv.second == &a)
-				return kv.first;
-		return a.name();
-	}
-
-	// A line about a burst of commands, written once the burst is over and
-	// only when it says something new; `housekeeping` lines only with -v.
-	// `done` runs when the burst is over.
+	// What the controller made the mesh do, from the host's hooks.
+	std::string box_name(const agent &a);
 	void burst(const std::string &key, const std::string &item,
 		   std::function<std::string(const std::vector<std::string> &)> line,
-		   bool housekeeping, std::function<void()> done = nullptr)
-	{
-		auto &items = st.burst_items[key];
-		if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
-			items.push_back(item);
-		if (st.pending.count(key))
-			return;
-		st.pending.insert(key);
-		h.post(
-			[this, key, line, housekeeping, done] {
-				st.pending.erase(key);
-				std::string text = line(st.burst_items[key]);
-				st.burst_items.erase(key);
-				if (done)
-					done();
-				if (text.empty() || st.printed[key] == text)
-					return;
-				st.printed[key] = text;
-				if (housekeeping)
-					m.say_more(text);
-				else
-					m.say(text);
-			},
-			BURST_QUIET_MS);
-	}
-
-	bool faulty(const std::string &boxn, int id, fault_kind *kind)
-	{
-		auto it = st.faults.find(boxn);
-		if (it == st.faults.end())
-			return false;
-		auto f = it->second.find(id);
-		if (f == it->second.end())
-			f = it->second.find(0);
-		if (f == it->second.end() || f->second.kind == fault_kind::none)
-			return false;
-		*kind = f->second.kind;
-		return true;
-	}
-
-	void on_command(agent &a, const cmd_record &r)
-	{
-		std::string bn = box_name(a);
-		if (mac_addr lead; (r.id == CMD_MONITOR_STA || r.id == CMD_GET_MONITOR_STA ||
-				    r.id == CMD_STEER) &&
-				   decode_lead_mac(r.payload, &lead) && crowd(lead))
-			return;
-		if (m_verbose)
-			m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
-		fault_kind fk = fault_kind::none;
-		bool broken = faulty(bn, r.id, &fk);
-		std::string fault_key = "fault " + bn + " " + std::to_string(r.id);
-		if (broken && !st.printed.count(fault_key)) {
-			st.printed[fault_key] = "x";
-			m.say(bn + (fk == fault_kind::no_reply ? " does not answer "
-							       : " answers wrongly to ") +
-			      cmd_text(r.id) + " (and will not be reported again)");
-		}
-		switch (r.id) {
-		case CMD_STEER: {
-			steer_request q;
-			if (!decode_steer(r.payload, &q))
-				break;
-			const scenario_station *ss = station_of(s, q.sta);
-			std::string target = m.bss_name(q.target);
-			std::string line = "controller steered " + m.sta_name(q.sta) + " from " + bn;
-			if (ss) {
-				std::string from = st.last_left.count(ss->name) ? st.last_left[ss->name]
-										: st.radio.find(ss->name)->at;
-				if (box_of(from) == bn)
-					line = "controller steered " + m.sta_name(q.sta) + " from " + from;
-				line += " to " + target + " (" + dbm(st.radio.signal(ss->name, target)) +
-					" vs " + dbm(st.radio.signal(ss->name, from)) + ")";
-			} else {
-				line += " to " + target;
-			}
-			m.say(line);
-			break;
-		}
-		case CMD_SET_PARAM: {
-			int ch;
-			// An agent that leaves the call unanswered or fails it keeps its channel.
-			if (!decode_set_param_channel(r.payload, &ch))
-				break;
-			if (broken &&
-			    (fk == fault_kind::no_reply || fk == fault_kind::error_status))
-				m.say(bn + " keeps its channel (SET_PARAM " + std::to_string(ch) +
-				      " not taken)");
-			else
-				m.say(bn + " channel -> " + std::to_string(ch) +
-				      (ch == 0 ? " (its own choice again)" : ""));
-			break;
-		}
-		case CMD_SCAN: {
-			std::string ssid;
-			if (decode_scan_ssid(r.payload, &ssid))
-				m.say("controller has " + bn + " scan for \"" + ssid + "\"");
-			break;
-		}
-		case CMD_GET_SCANRES: {
-			mac_addr b;
-			if (!decode_lead_mac(r.payload, &b))
-				break;
-			std::vector<uint8_t> rec = a.reply_record(CMD_GET_SCANRES, r.payload);
-			m.say("controller asks " + bn + " for its scan result of " + m.bss_name(b) +
-			      ": " + (scanres_has_radar(rec) ? "radar in its beacon" : "no radar"));
-			break;
-		}
-		case CMD_DEL_NEIGHBOR: {
-			mac_addr b;
-			if (!decode_lead_mac(r.payload, &b))
-				break;
-			m.say_more("controller withdraws neighbor " + m.bss_name(b) + " from " + bn);
-			st.printed.erase("nbr " + bn);
-			break;
-		}
-		case CMD_ADD_NEIGHBOR: {
-			agent *ap = &a;
-			burst("nbr " + bn, "", [this, ap, bn](const std::vector<std::string> &) {
-				std::string line = bn + " neighbor table:";
-				auto nb = ap->neighbors();
-				// Appended piecewise: GCC 12 sees a false overlap
-				// (-Wrestrict) in `" " + string` when optimising for speed.
-				for (const auto &kv : nb)
-					line.append(" ").append(m.bss_name(kv.first));
-				return nb.empty() ? line + " (empty)" : line;
-			}, true);
-			break;
-		}
-		case CMD_STEER_EXCLUDE: {
-			std::string list = r.data;
-			burst("exclude", bn, [this, list](const std::vector<std::string> &to) {
-				std::string line = "exclusion list";
-				for (size_t i = 0; i + 17 <= list.size(); i += 17) {
-					mac_addr mm;
-					std::string t = list.substr(i, 17);
-					if (parse_mac(t, &mm))
-						for (const auto &b : s.boxes)
-							if (b.mac == mm)
-								t = b.name;
-					line += " " + t;
-				}
-				if (list.empty())
-					line += " (empty)";
-				return line + " sent to " + std::to_string(to.size()) +
-				       (to.size() == 1 ? " agent" : " agents");
-			}, false);
-			break;
-		}
-		case CMD_MONITOR_STA: {
-			mac_addr sta;
-			if (!decode_lead_mac(r.payload, &sta))
-				break;
-			std::string who = m.sta_name(sta);
-			burst("monitor " + who, bn, [who](const std::vector<std::string> &to) {
-				std::string line = "monitoring of " + who + " asked from";
-				for (const auto &t : to)
-					line += " " + t;
-				return line;
-			}, true);
-			break;
-		}
-		case CMD_GET_MONITOR_STA: {
-			mac_addr sta;
-			if (!decode_lead_mac(r.payload, &sta))
-				break;
-			std::vector<uint8_t> rec = a.reply_record(CMD_GET_MONITOR_STA, r.payload);
-			int sig = rec[12] ? rec[12] - 256 : 0;
-			std::string who = m.sta_name(sta);
-			std::string item = bn + " (" +
-					   (broken && fk == fault_kind::no_reply ? "no answer" : dbm(sig)) +
-					   ")";
-			st.printed.erase("reading " + who);
-			burst("reading " + who, item, [who](const std::vector<std::string> &from) {
-				std::string line = "controller asked for readings of " + who + ":";
-				for (const auto &f : from)
-					line += " " + f;
-				return line;
-			}, true, [this] {
-				// The decision on the readings is made: whether it was not
-				// to steer shows in the controller's history alone.
-				if (st.follow)
-					st.follow->poke(0);
-			});
-			break;
-		}
-		default:
-			break;
-		}
-	}
-
-	void on_disconnect(agent &a, const disconnect_record &r)
-	{
-		mac_addr addr;
-		bool is_mac = parse_mac(r.sta, &addr);
-		if (is_mac && crowd(addr))
-			return;
-		std::string who = is_mac ? m.sta_name(addr) : r.sta;
-		std::string line = "controller dropped " + who + " from " + box_name(a) + "/" + r.ifname;
-		const scenario_station *ss = is_mac ? station_of(s, addr) : nullptr;
-		const radio_station *rs = ss ? st.radio.find(ss->name) : nullptr;
-		if (rs && !rs->at.empty() && rs->at != box_name(a) + "/" + r.ifname)
-			line += " (it is on " + rs->at + " now)";
-		m.say(line);
-	}
-
-	void on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined)
-	{
-		if (st.in_model)
-			return;
-		if (crowd(addr)) {
-			auto it = st.churn->by_addr.find(addr);
-			std::string bss = box_name(a) + "/" + ifname;
-			if (it != st.churn->by_addr.end()) {
-				auto &mb = st.churn->crowd[it->second];
-				if (joined)
-					mb.at = bss;
-				else if (mb.at == bss)
-					mb.at.clear();
-			}
-			return;
-		}
-		const scenario_station *ss = station_of(s, addr);
-		if (!ss)
-			return;
-		std::string bss = box_name(a) + "/" + ifname;
-		const radio_station *rs = st.radio.find(ss->name);
-		if (joined) {
-			st.radio.place(ss->name, bss);
-			// After the line about the command that moved it.
-			std::string line = ss->name + " now on " + bss + " (" +
-					   dbm(st.radio.signal(ss->name, bss)) + ")";
-			h.post([this, line] { m.say_more(line); }, 0);
-		} else {
-			st.last_left[ss->name] = bss;
-			if (rs->at == bss) {
-				st.radio.place(ss->name, "");
-				rejoin_later(ss->name);
-			}
-		}
-		h.post([this] { settle(); }, h.move_delay_ms() + 50);
-	}
+		   bool housekeeping, std::function<void()> done = nullptr);
+	bool faulty(const std::string &boxn, int id, fault_kind *kind);
+	void on_command(agent &a, const cmd_record &r);
+	void on_disconnect(agent &a, const disconnect_record &r);
+	void on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined);
 
 	bool m_verbose = false;
 };
+
+std::vector<std::pair<std::string, mac_addr>> mesh_actor::bsses_of(const scenario_box &b)
+{
+	std::vector<std::pair<std::string, mac_addr>> out;
+	for (const auto &x : b.bss)
+		out.push_back({b.name + "/" + x.ifname, x.bssid});
+	return out;
+}
+
+// Every agent answers GET_MONITOR_STA from the model, under every
+// address the station may be known by.
+void mesh_actor::refresh_readings()
+{
+	for (const auto &b : s.boxes) {
+		agent *a = st.agents[b.name];
+		for (const auto &sta : s.stations) {
+			monitor_reading r = st.radio.reading(sta.name, bsses_of(b));
+			a->set_monitor(sta.mac, r);
+			for (uint8_t o : s.oui)
+				a->set_monitor(translated_mac(sta.mac, o, s.mobility_domain), r);
+		}
+	}
+}
+
+void mesh_actor::report_low_rssi()
+{
+	for (const auto &name : st.radio.take_low_rssi()) {
+		const radio_station *rs = st.radio.find(name);
+		const scenario_station *ss = s.station(name);
+		const scenario_box &b = box(box_of(rs->at));
+		int sig = st.radio.signal(name, rs->at);
+		m.say(name + " is weak on " + rs->at + " (" + dbm(sig) + "): " + b.name +
+		      " reports lowrssi");
+		st.agents[b.name]->raise_sta(address_on(s, b, ss->mac), "lowrssi",
+					     ifname_of(rs->at), sig);
+	}
+}
+
+void mesh_actor::join(const std::string &sta, const std::string &bss)
+{
+	const scenario_station *ss = s.station(sta);
+	const scenario_box &b = box(box_of(bss));
+	st.in_model = true;
+	st.agents[b.name]->associate(ifname_of(bss), address_on(s, b, ss->mac));
+	st.in_model = false;
+	st.radio.place(sta, bss);
+}
+
+void mesh_actor::leave(const std::string &sta)
+{
+	const radio_station *rs = st.radio.find(sta);
+	if (!rs || rs->at.empty())
+		return;
+	const scenario_box &b = box(box_of(rs->at));
+	st.in_model = true;
+	st.agents[b.name]->disassociate(address_on(s, b, s.station(sta)->mac));
+	st.in_model = false;
+	st.radio.place(sta, "");
+}
+
+void mesh_actor::settle()
+{
+	refresh_readings();
+	report_low_rssi();
+}
+
+void mesh_actor::rejoin_later(const std::string &sta)
+{
+	h.post(
+		[this, sta] {
+			const radio_station *rs = st.radio.find(sta);
+			if (!rs || !rs->at.empty())
+				return;
+			std::string best = st.radio.best_bss(sta);
+			if (best.empty()) {
+				m.say(sta + " hears no BSS of the mesh and stays away");
+				return;
+			}
+			join(sta, best);
+			m.say(sta + " rejoins on " + best + " (" +
+			      dbm(st.radio.signal(sta, best)) + ")");
+			settle();
+		},
+		REJOIN_DELAY_MS);
+}
+
+void mesh_actor::run_step(const timeline_step &step)
+{
+	switch (step.kind) {
+	case step_kind::signal: {
+		st.radio.set_signals(step.sta, step.signal);
+		std::string line = step.sta + " hears";
+		const char *sep = " ";
+		for (const auto &kv : step.signal) {
+			line += sep + kv.first + " at " + dbm(kv.second);
+			sep = ", ";
+		}
+		// What follows from it (a weak report, a decision) tells it.
+		m.say_more(line);
+		settle();
+		break;
+	}
+	case step_kind::join:
+		join(step.sta, step.bss);
+		m.say(step.sta + " " + mac_text(s.station(step.sta)->mac) + " joins " +
+		      step.bss + " (" + dbm(st.radio.signal(step.sta, step.bss)) + ")");
+		settle();
+		break;
+	case step_kind::roam: {
+		const radio_station *rs = st.radio.find(step.sta);
+		std::string from = rs ? rs->at : "";
+		const scenario_station *ss = s.station(step.sta);
+		if (from == step.bss) {
+			m.say(step.sta + " is on " + step.bss + " already");
+			break;
+		}
+		join(step.sta, step.bss);
+		std::string line = step.sta + " " + mac_text(ss->mac) + " roamed " +
+				   (from.empty() ? "(nowhere)" : from) + " -> " + step.bss;
+		if (!from.empty() && from != step.bss) {
+			const scenario_box &ob = box(box_of(from));
+			mac_addr addr = address_on(s, ob, ss->mac);
+			if (box_of(from) == box_of(step.bss) || step.leave) {
+				// The old BSS saw it go.
+				st.in_model = true;
+				st.agents[ob.name]->remove_station(addr);
+				st.agents[ob.name]->raise_sta(addr, "disassociated",
+							      ifname_of(from));
+				st.in_model = false;
+			} else {
+				line += "; " + from + " still lists it";
+			}
+		}
+		m.say(line);
+		settle();
+		break;
+	}
+	case step_kind::leave:
+		leave(step.sta);
+		m.say(step.sta + " left the mesh");
+		settle();
+		break;
+	case step_kind::vanish:
+		st.agents[step.box]->vanish();
+		m.say(step.box + " vanished from the bus");
+		// The controller may watch it for radar; a slow one is asked again.
+		if (st.follow) {
+			st.follow->poke(500);
+			st.follow->poke(2000);
+		}
+		break;
+	case step_kind::appear:
+		st.agents[step.box]->reappear();
+		m.say(step.box + " is back on the bus");
+		break;
+	case step_kind::radar:
+		set_radar(step.box, step.on);
+		m.say(step.box + (step.on ? " detected radar: its beacons carry the radar element"
+					  : " beacons without the radar element"));
+		break;
+	case step_kind::fault:
+		st.agents[step.box]->set_fault(step.fault.f, step.fault.cmd);
+		st.faults[step.box][step.fault.cmd] = step.fault.f;
+		m.say(step.box +
+		      (step.fault.f.kind == fault_kind::none ? " works again for "
+							     : " turns faulty for ") +
+		      (step.fault.cmd ? cmd_text(step.fault.cmd) : std::string("every command")));
+		break;
+	case step_kind::event:
+		h.send_event(step.name, step.json);
+		m.say("event " + step.name + (step.json.empty() ? "" : " " + step.json));
+		break;
+	case step_kind::note:
+		m.say(step.text);
+		break;
+	case step_kind::restart:
+		st.agents[step.box]->restart(step.order, static_cast<int>(step.gap * 1000));
+		m.say(step.box + "'s agent restarts" +
+		      (step.order.empty() ? std::string()
+					  : ": " + join_names(step.order) + " come back last"));
+		break;
+	case step_kind::churn:
+		churn_start(step);
+		break;
+	case step_kind::broker_restart:
+		m.restart_broker(step.gap);
+		break;
+	case step_kind::stop:
+		m.say("SIGTERM to the controller");
+		m.bus_.stop_due = true;
+		break;
+	case step_kind::arp:
+		m.say(box(step.box).name + (arp_enter(box(step.box))
+						    ? " enters the controller's ARP cache"
+						    : " could not be put into the controller's ARP cache"));
+		break;
+	}
+}
+
+// `ip neigh replace` for the box inside the controller's network
+// namespace; true when it worked.
+bool mesh_actor::arp_enter(const scenario_box &b)
+{
+	std::string ns = "/proc/" + std::to_string(st.controller_pid.load()) + "/ns/net";
+	std::string mac = mac_text(b.mac);
+	pid_t pid = fork();
+	if (pid < 0)
+		return false;
+	if (pid == 0) {
+		int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+		if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
+			_exit(126);
+		int devnull = open("/dev/null", O_WRONLY);
+		if (devnull >= 0) {
+			dup2(devnull, STDOUT_FILENO);
+			dup2(devnull, STDERR_FILENO);
+		}
+		execlp("ip", "ip", "neigh", "replace", b.prefix.c_str(), "lladdr", mac.c_str(),
+		       "dev", "br-lan", "nud", "permanent", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int status = 0;
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string mesh_actor::join_names(const std::vector<std::string> &v)
+{
+	std::string out;
+	for (const auto &x : v)
+		out += (out.empty() ? "" : ", ") + x;
+	return out;
+}
+
+// ---- churn -------------------------------------------------------------
+
+mac_addr mesh_actor::random_addr()
+{
+	churn_state &c = *st.churn;
+	mac_addr a;
+	do {
+		for (auto &b : a)
+			b = static_cast<uint8_t>(c.rng());
+		// Locally administered unicast, as randomised addresses are.
+		a[0] = static_cast<uint8_t>((a[0] & 0xfc) | 0x02);
+	} while (c.used.count(a) || station_of(s, a));
+	c.used.insert(a);
+	return a;
+}
+
+// A BSS of a present box other than `not_on`, or "".
+std::string mesh_actor::random_bss(const std::string &not_on)
+{
+	churn_state &c = *st.churn;
+	std::vector<std::string> all;
+	for (const auto &b : s.boxes)
+		if (st.agents[b.name]->present())
+			for (const auto &x : b.bss)
+				if (b.name + "/" + x.ifname != not_on)
+					all.push_back(b.name + "/" + x.ifname);
+	if (all.empty())
+		return "";
+	return all[c.rng() % all.size()];
+}
+
+void mesh_actor::crowd_leave(churn_state::member &mb)
+{
+	st.agents[box_of(mb.at)]->disassociate(mb.addr);
+	mb.at.clear();
+}
+
+void mesh_actor::crowd_move()
+{
+	churn_state &c = *st.churn;
+	size_t i = c.rng() % c.crowd.size();
+	churn_state::member &mb = c.crowd[i];
+	unsigned r = c.rng() % 4;
+	if (mb.at.empty()) {
+		std::string to = random_bss("");
+		if (to.empty())
+			return;
+		c.by_addr.erase(mb.addr);
+		mb.addr = random_addr();
+		c.by_addr[mb.addr] = i;
+		mb.at = to;
+		st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+		c.joins++;
+	} else if (r == 0) {
+		crowd_leave(mb);
+		c.leaves++;
+	} else {
+		std::string to = random_bss(mb.at);
+		if (to.empty())
+			return;
+		// Half leave first; the others are still listed by the BSS
+		// they left until the controller drops them there.
+		if (r == 1)
+			st.agents[box_of(mb.at)]->disassociate(mb.addr);
+		mb.at = to;
+		st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+		c.roams++;
+	}
+}
+
+void mesh_actor::crowd_tick()
+{
+	churn_state &c = *st.churn;
+	if (!c.running)
+		return;
+	if (m.elapsed() >= c.end_at) {
+		churn_end();
+		return;
+	}
+	for (int k = 0; k < 2; k++)
+		crowd_move();
+	h.post([this] { crowd_tick(); }, 50);
+}
+
+void mesh_actor::box_tick()
+{
+	churn_state &c = *st.churn;
+	if (!c.running || c.boxes.empty())
+		return;
+	const std::string name = c.boxes[c.next_box++ % c.boxes.size()];
+	agent *a = st.agents[name];
+	int k = c.box_events++;
+	if (!a->present()) {
+		a->reappear();
+		c.appears++;
+	} else if (k % 3 == 2) {
+		// Every third event restarts an agent, the router's every
+		// other time.
+		agent *r = (k / 3) % 2 && st.local ? st.local : a;
+		r->restart({"wifi.agent", "wifix"}, 500);
+		c.restarts++;
+	} else {
+		// Its stations lose their BSS with it, without a word, and
+		// look for another one under the same address.
+		std::vector<size_t> lost;
+		for (size_t i = 0; i < c.crowd.size(); i++)
+			if (box_of(c.crowd[i].at) == name) {
+				a->remove_station(c.crowd[i].addr);
+				c.crowd[i].at.clear();
+				lost.push_back(i);
+			}
+		a->vanish();
+		c.vanishes++;
+		h.post([this, lost] { crowd_rejoin(lost); }, REJOIN_DELAY_MS);
+	}
+	h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
+}
+
+void mesh_actor::crowd_rejoin(std::vector<size_t> lost)
+{
+	churn_state &c = *st.churn;
+	if (lost.size() > CROWD_BATCH) {
+		std::vector<size_t> rest(lost.begin() + CROWD_BATCH, lost.end());
+		lost.resize(CROWD_BATCH);
+		h.post([this, rest] { crowd_rejoin(rest); }, CROWD_BATCH_MS);
+	}
+	for (size_t i : lost) {
+		churn_state::member &mb = c.crowd[i];
+		std::string to = random_bss("");
+		if (!c.running || !mb.at.empty() || to.empty())
+			continue;
+		mb.at = to;
+		st.agents[box_of(to)]->associate(ifname_of(to), mb.addr);
+		c.roams++;
+	}
+}
+
+void mesh_actor::churn_start(const timeline_step &step)
+{
+	st.churn = std::make_unique<churn_state>();
+	churn_state &c = *st.churn;
+	c.rng.seed(step.seed);
+	c.crowd.resize(static_cast<size_t>(step.count));
+	c.every = step.every;
+	c.end_at = s.duration - step.settle;
+	for (const auto &b : s.boxes)
+		if (!b.prefix.empty())
+			c.boxes.push_back(b.name);
+	c.running = true;
+	m.say("churn: " + std::to_string(step.count) +
+	      " stations with random addresses until " + std::to_string(int(c.end_at)) +
+	      " s; a box event every " + std::to_string(step.every).substr(0, 4) + " s");
+	crowd_tick();
+	h.post([this] { box_tick(); }, static_cast<int>(c.every * 1000));
+}
+
+void mesh_actor::churn_end()
+{
+	churn_state &c = *st.churn;
+	c.running = false;
+	size_t n = 0;
+	for (auto &mb : c.crowd) {
+		if (mb.at.empty())
+			continue;
+		crowd_leave(mb);
+		if (++n == CROWD_BATCH) {
+			h.post([this] { churn_end(); }, CROWD_BATCH_MS);
+			return;
+		}
+	}
+	// Addresses a BSS still lists after the station went elsewhere.
+	for (auto &kv : st.agents)
+		for (const auto &addr : c.used)
+			kv.second->remove_station(addr);
+	for (const auto &b : s.boxes)
+		if (!st.agents[b.name]->present()) {
+			st.agents[b.name]->reappear();
+			c.appears++;
+		}
+	m.say("churn over: " + std::to_string(c.joins) + " joins, " +
+	      std::to_string(c.roams) + " roams, " + std::to_string(c.leaves) + " leaves, " +
+	      std::to_string(c.used.size()) + " addresses; " + std::to_string(c.vanishes) +
+	      " boxes vanished, " + std::to_string(c.appears) + " came back, " +
+	      std::to_string(c.restarts) + " agents restarted; the crowd has left");
+	st.steps_done++;
+}
+
+// What the router hears of `box` when it scans: its BSSes, with the
+// radar element when it detected radar.
+void mesh_actor::set_radar(const std::string &name, bool on)
+{
+	if (!st.local)
+		return;
+	for (const auto &x : box(name).bss) {
+		scan_result r;
+		// The SSID element, then the radar element when present.
+		r.ies.assign(2 + x.ssid.size(), 0);
+		r.ies[1] = static_cast<uint8_t>(x.ssid.size());
+		for (size_t i = 0; i < x.ssid.size(); i++)
+			r.ies[2 + i] = static_cast<uint8_t>(x.ssid[i]);
+		r.radar = on;
+		st.local->set_scan_result(x.bssid, r);
+	}
+}
+
+// ---- what the controller made the mesh do ---------------------------
+
+std::string mesh_actor::box_name(const agent &a)
+{
+	for (const auto &kv : st.agents)
+		if (kv.second == &a)
+			return kv.first;
+	return a.name();
+}
+
+// A line about a burst of commands, written once the burst is over and
+// only when it says something new; `housekeeping` lines only with -v.
+// `done` runs when the burst is over.
+void mesh_actor::burst(const std::string &key, const std::string &item,
+	   std::function<std::string(const std::vector<std::string> &)> line,
+	   bool housekeeping, std::function<void()> done)
+{
+	auto &items = st.burst_items[key];
+	if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
+		items.push_back(item);
+	if (st.pending.count(key))
+		return;
+	st.pending.insert(key);
+	h.post(
+		[this, key, line, housekeeping, done] {
+			st.pending.erase(key);
+			std::string text = line(st.burst_items[key]);
+			st.burst_items.erase(key);
+			if (done)
+				done();
+			if (text.empty() || st.printed[key] == text)
+				return;
+			st.printed[key] = text;
+			if (housekeeping)
+				m.say_more(text);
+			else
+				m.say(text);
+		},
+		BURST_QUIET_MS);
+}
+
+bool mesh_actor::faulty(const std::string &boxn, int id, fault_kind *kind)
+{
+	auto it = st.faults.find(boxn);
+	if (it == st.faults.end())
+		return false;
+	auto f = it->second.find(id);
+	if (f == it->second.end())
+		f = it->second.find(0);
+	if (f == it->second.end() || f->second.kind == fault_kind::none)
+		return false;
+	*kind = f->second.kind;
+	return true;
+}
+
+void mesh_actor::on_command(agent &a, const cmd_record &r)
+{
+	std::string bn = box_name(a);
+	if (mac_addr lead; (r.id == CMD_MONITOR_STA || r.id == CMD_GET_MONITOR_STA ||
+			    r.id == CMD_STEER) &&
+			   decode_lead_mac(r.payload, &lead) && crowd(lead))
+		return;
+	if (m_verbose)
+		m.say("  " + bn + " <- " + cmd_text(r.id) + (r.has_data ? " " + r.data : ""));
+	fault_kind fk = fault_kind::none;
+	bool broken = faulty(bn, r.id, &fk);
+	std::string fault_key = "fault " + bn + " " + std::to_string(r.id);
+	if (broken && !st.printed.count(fault_key)) {
+		st.printed[fault_key] = "x";
+		m.say(bn + (fk == fault_kind::no_reply ? " does not answer "
+						       : " answers wrongly to ") +
+		      cmd_text(r.id) + " (and will not be reported again)");
+	}
+	switch (r.id) {
+	case CMD_STEER: {
+		steer_request q;
+		if (!decode_steer(r.payload, &q))
+			break;
+		const scenario_station *ss = station_of(s, q.sta);
+		std::string target = m.bss_name(q.target);
+		std::string line = "controller steered " + m.sta_name(q.sta) + " from " + bn;
+		if (ss) {
+			std::string from = st.last_left.count(ss->name) ? st.last_left[ss->name]
+									: st.radio.find(ss->name)->at;
+			if (box_of(from) == bn)
+				line = "controller steered " + m.sta_name(q.sta) + " from " + from;
+			line += " to " + target + " (" + dbm(st.radio.signal(ss->name, target)) +
+				" vs " + dbm(st.radio.signal(ss->name, from)) + ")";
+		} else {
+			line += " to " + target;
+		}
+		m.say(line);
+		break;
+	}
+	case CMD_SET_PARAM: {
+		int ch;
+		// An agent that leaves the call unanswered or fails it keeps its channel.
+		if (!decode_set_param_channel(r.payload, &ch))
+			break;
+		if (broken &&
+		    (fk == fault_kind::no_reply || fk == fault_kind::error_status))
+			m.say(bn + " keeps its channel (SET_PARAM " + std::to_string(ch) +
+			      " not taken)");
+		else
+			m.say(bn + " channel -> " + std::to_string(ch) +
+			      (ch == 0 ? " (its own choice again)" : ""));
+		break;
+	}
+	case CMD_SCAN: {
+		std::string ssid;
+		if (decode_scan_ssid(r.payload, &ssid))
+			m.say("controller has " + bn + " scan for \"" + ssid + "\"");
+		break;
+	}
+	case CMD_GET_SCANRES: {
+		mac_addr b;
+		if (!decode_lead_mac(r.payload, &b))
+			break;
+		std::vector<uint8_t> rec = a.reply_record(CMD_GET_SCANRES, r.payload);
+		m.say("controller asks " + bn + " for its scan result of " + m.bss_name(b) +
+		      ": " + (scanres_has_radar(rec) ? "radar in its beacon" : "no radar"));
+		break;
+	}
+	case CMD_DEL_NEIGHBOR: {
+		mac_addr b;
+		if (!decode_lead_mac(r.payload, &b))
+			break;
+		m.say_more("controller withdraws neighbor " + m.bss_name(b) + " from " + bn);
+		st.printed.erase("nbr " + bn);
+		break;
+	}
+	case CMD_ADD_NEIGHBOR: {
+		agent *ap = &a;
+		burst("nbr " + bn, "", [this, ap, bn](const std::vector<std::string> &) {
+			std::string line = bn + " neighbor table:";
+			auto nb = ap->neighbors();
+			// Appended piecewise: GCC 12 sees a false overlap
+			// (-Wrestrict) in `" " + string` when optimising for speed.
+			for (const auto &kv : nb)
+				line.append(" ").append(m.bss_name(kv.first));
+			return nb.empty() ? line + " (empty)" : line;
+		}, true);
+		break;
+	}
+	case CMD_STEER_EXCLUDE: {
+		std::string list = r.data;
+		burst("exclude", bn, [this, list](const std::vector<std::string> &to) {
+			std::string line = "exclusion list";
+			for (size_t i = 0; i + 17 <= list.size(); i += 17) {
+				mac_addr mm;
+				std::string t = list.substr(i, 17);
+				if (parse_mac(t, &mm))
+					for (const auto &b : s.boxes)
+						if (b.mac == mm)
+							t = b.name;
+				line += " " + t;
+			}
+			if (list.empty())
+				line += " (empty)";
+			return line + " sent to " + std::to_string(to.size()) +
+			       (to.size() == 1 ? " agent" : " agents");
+		}, false);
+		break;
+	}
+	case CMD_MONITOR_STA: {
+		mac_addr sta;
+		if (!decode_lead_mac(r.payload, &sta))
+			break;
+		std::string who = m.sta_name(sta);
+		burst("monitor " + who, bn, [who](const std::vector<std::string> &to) {
+			std::string line = "monitoring of " + who + " asked from";
+			for (const auto &t : to)
+				line += " " + t;
+			return line;
+		}, true);
+		break;
+	}
+	case CMD_GET_MONITOR_STA: {
+		mac_addr sta;
+		if (!decode_lead_mac(r.payload, &sta))
+			break;
+		std::vector<uint8_t> rec = a.reply_record(CMD_GET_MONITOR_STA, r.payload);
+		int sig = rec[12] ? rec[12] - 256 : 0;
+		std::string who = m.sta_name(sta);
+		std::string item = bn + " (" +
+				   (broken && fk == fault_kind::no_reply ? "no answer" : dbm(sig)) +
+				   ")";
+		st.printed.erase("reading " + who);
+		burst("reading " + who, item, [who](const std::vector<std::string> &from) {
+			std::string line = "controller asked for readings of " + who + ":";
+			for (const auto &f : from)
+				line += " " + f;
+			return line;
+		}, true, [this] {
+			// The decision on the readings is made: whether it was not
+			// to steer shows in the controller's history alone.
+			if (st.follow)
+				st.follow->poke(0);
+		});
+		break;
+	}
+	default:
+		break;
+	}
+}
+
+void mesh_actor::on_disconnect(agent &a, const disconnect_record &r)
+{
+	mac_addr addr;
+	bool is_mac = parse_mac(r.sta, &addr);
+	if (is_mac && crowd(addr))
+		return;
+	std::string who = is_mac ? m.sta_name(addr) : r.sta;
+	std::string line = "controller dropped " + who + " from " + box_name(a) + "/" + r.ifname;
+	const scenario_station *ss = is_mac ? station_of(s, addr) : nullptr;
+	const radio_station *rs = ss ? st.radio.find(ss->name) : nullptr;
+	if (rs && !rs->at.empty() && rs->at != box_name(a) + "/" + r.ifname)
+		line += " (it is on " + rs->at + " now)";
+	m.say(line);
+}
+
+void mesh_actor::on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined)
+{
+	if (st.in_model)
+		return;
+	if (crowd(addr)) {
+		auto it = st.churn->by_addr.find(addr);
+		std::string bss = box_name(a) + "/" + ifname;
+		if (it != st.churn->by_addr.end()) {
+			auto &mb = st.churn->crowd[it->second];
+			if (joined)
+				mb.at = bss;
+			else if (mb.at == bss)
+				mb.at.clear();
+		}
+		return;
+	}
+	const scenario_station *ss = station_of(s, addr);
+	if (!ss)
+		return;
+	std::string bss = box_name(a) + "/" + ifname;
+	const radio_station *rs = st.radio.find(ss->name);
+	if (joined) {
+		st.radio.place(ss->name, bss);
+		// After the line about the command that moved it.
+		std::string line = ss->name + " now on " + bss + " (" +
+				   dbm(st.radio.signal(ss->name, bss)) + ")";
+		h.post([this, line] { m.say_more(line); }, 0);
+	} else {
+		st.last_left[ss->name] = bss;
+		if (rs->at == bss) {
+			st.radio.place(ss->name, "");
+			rejoin_later(ss->name);
+		}
+	}
+	h.post([this] { settle(); }, h.move_delay_ms() + 50);
+}
 
 mesh::~mesh()
 {
