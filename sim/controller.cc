@@ -64,7 +64,7 @@ int run_ip(const std::vector<std::string> &args)
 // with a bridge "br-lan" whose neighbour table holds every remote box, so
 // that the controller learns their MAC addresses from the ARP cache as on a
 // router. Returns what happened, for the timeline.
-std::string make_netns(const sim::scenario &s)
+std::string make_netns(const scenario &s)
 {
 	if (unshare(CLONE_NEWNET) != 0)
 		return std::string("no network namespace (") + strerror(errno) +
@@ -78,7 +78,7 @@ std::string make_netns(const sim::scenario &s)
 	for (const auto &b : s.boxes) {
 		if (b.prefix.empty() || !b.arp)
 			continue;
-		if (run_ip({"neigh", "replace", b.prefix, "lladdr", sim::mac_text(b.mac), "dev",
+		if (run_ip({"neigh", "replace", b.prefix, "lladdr", mac_text(b.mac), "dev",
 			    "br-lan", "nud", "permanent"}) == 0)
 			n++;
 	}
@@ -111,9 +111,8 @@ std::string private_trace(const std::string &priv)
 
 } // namespace
 
-// The byte order of the CPU the controller is built for, from its ELF
-// header; a cross-built controller runs under an emulator, and the agents
-// of its box speak its byte order, not ours.
+// A cross-built controller runs under an emulator, and the agents of its
+// box speak its byte order, not ours.
 std::endian controller_byte_order(const std::string &path)
 {
 	unsigned char ident[EI_NIDENT] = {};
@@ -126,7 +125,7 @@ std::endian controller_byte_order(const std::string &path)
 
 controller_proc start_controller(const std::string &path, const std::string &emulator,
 				 const std::string &sock, const std::string &dir,
-				 const sim::scenario &s, bool verbose)
+				 const scenario &s, bool verbose)
 {
 	controller_proc c;
 	int note[2];
@@ -205,8 +204,6 @@ bool controller_alive(controller_proc &c)
 	return true;
 }
 
-// SIGTERM, then SIGKILL when it does not end within a few seconds; the time
-// it took is kept.
 void stop_controller(controller_proc &c)
 {
 	if (!controller_alive(c))
@@ -236,7 +233,6 @@ std::string describe_exit(int status)
 	return "unknown end";
 }
 
-// The controller's RssAnon in kB (/proc/PID/status), or -1.
 long rss_anon_kb(pid_t pid)
 {
 	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -247,9 +243,8 @@ long rss_anon_kb(pid_t pid)
 	return -1;
 }
 
-// Every allocation of the trace has its release: "" when so, else what is
-// wrong. Releases of memory the trace never saw allocated (text a library
-// made) are fine.
+// Releases of memory the trace never saw allocated (text a library made)
+// are fine.
 std::string check_trace(const std::string &text, size_t *allocs)
 {
 	std::map<std::string, std::string> live; // ptr -> its allocation line
@@ -285,11 +280,9 @@ std::string check_trace(const std::string &text, size_t *allocs)
 	       live.begin()->second;
 }
 
-// The verdict on the controller's stop: it ran to the end and ended with
-// status 0 within 1 s of SIGTERM.
-sim::verdict stop_verdict(const controller_proc &c, bool died)
+verdict stop_verdict(const controller_proc &c, bool died)
 {
-	sim::verdict cv;
+	verdict cv;
 	char took[64] = "";
 	if (c.stop_seconds >= 0)
 		snprintf(took, sizeof(took), " %.2f s after SIGTERM", c.stop_seconds);
@@ -304,9 +297,9 @@ sim::verdict stop_verdict(const controller_proc &c, bool died)
 	return cv;
 }
 
-sim::verdict trace_verdict(const controller_proc &c)
+verdict trace_verdict(const controller_proc &c)
 {
-	sim::verdict tv;
+	verdict tv;
 	size_t allocs = 0;
 	tv.why = check_trace(read_all(c.trace), &allocs);
 	tv.pass = tv.why.empty();
@@ -315,9 +308,9 @@ sim::verdict trace_verdict(const controller_proc &c)
 	return tv;
 }
 
-sim::verdict rss_verdict(const sim::scenario &s, long rss_start, long rss_end)
+verdict rss_verdict(const scenario &s, long rss_start, long rss_end)
 {
-	sim::verdict rv;
+	verdict rv;
 	rv.label = "controller's RssAnon stays within " + std::to_string(s.rss_flat_kb) +
 		   " kB of its value after start-up (" + std::to_string(rss_start) + " kB -> " +
 		   std::to_string(rss_end) + " kB)";
