@@ -366,11 +366,6 @@ void agent::set_scan_result(const mac_addr &bssid, const scan_result &r)
 	impl_->h->run([&] { impl_->scans[bssid] = r; });
 }
 
-void agent::clear_scan_results()
-{
-	impl_->h->run([&] { impl_->scans.clear(); });
-}
-
 std::map<mac_addr, neighbor_entry> agent::neighbors() const
 {
 	std::map<mac_addr, neighbor_entry> out;
