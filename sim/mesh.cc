@@ -124,8 +124,8 @@ std::string mesh_actor::box_name(const agent &a)
 // only when it says something new; `housekeeping` lines only with -v.
 // `done` runs when the burst is over.
 void mesh_actor::burst(const std::string &key, const std::string &item,
-	   std::function<std::string(const std::vector<std::string> &)> line,
-	   bool housekeeping, std::function<void()> done)
+		       std::function<std::string(const std::vector<std::string> &)> line,
+		       bool housekeeping, std::function<void()> done)
 {
 	auto &items = st.burst_items[key];
 	if (!item.empty() && std::find(items.begin(), items.end(), item) == items.end())
@@ -331,7 +331,8 @@ void mesh_actor::on_disconnect(agent &a, const disconnect_record &r)
 	m.say(line);
 }
 
-void mesh_actor::on_station(agent &a, const mac_addr &addr, const std::string &ifname, bool joined)
+void mesh_actor::on_station(agent &a, const mac_addr &addr, const std::string &ifname,
+			    bool joined)
 {
 	if (st.in_model)
 		return;

@@ -64,7 +64,8 @@ std::string obj_reader::str(const std::string &key, bool required, const std::st
 	return json_object_get_string(v);
 }
 
-int64_t obj_reader::integer(const std::string &key, bool required, int64_t dflt, int64_t lo, int64_t hi)
+int64_t obj_reader::integer(const std::string &key, bool required, int64_t dflt, int64_t lo,
+			    int64_t hi)
 {
 	json_object *v = required ? need(key) : get(key);
 	if (!v)

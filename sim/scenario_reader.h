@@ -40,7 +40,8 @@ public:
 	bool has(const std::string &key) const;
 	json_object *need(const std::string &key);
 	std::string str(const std::string &key, bool required, const std::string &dflt = "");
-	int64_t integer(const std::string &key, bool required, int64_t dflt, int64_t lo, int64_t hi);
+	int64_t integer(const std::string &key, bool required, int64_t dflt, int64_t lo,
+			int64_t hi);
 	double number(const std::string &key, bool required, double dflt, double lo, double hi);
 	bool boolean(const std::string &key, bool dflt);
 	mac_addr mac(const std::string &key, bool required);
