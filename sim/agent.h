@@ -183,7 +183,6 @@ public:
 
 	// GET_SCANRES answers, by BSSID.
 	void set_scan_result(const mac_addr &bssid, const scan_result &r);
-	void clear_scan_results();
 
 	// What the controller told the agent.
 	std::map<mac_addr, neighbor_entry> neighbors() const;

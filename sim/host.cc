@@ -399,20 +399,6 @@ agent *host::find_agent(const std::string &name_or_prefix)
 	return found;
 }
 
-agent *host::bss_owner(const mac_addr &bssid)
-{
-	agent *found = nullptr;
-	run([&] {
-		for (auto &a : impl_->agents)
-			for (const auto &b : a->config().bsses)
-				if (b.bssid == bssid) {
-					found = a.get();
-					return;
-				}
-	});
-	return found;
-}
-
 class topology *host::topology()
 {
 	class topology *t = nullptr;
@@ -423,11 +409,6 @@ class topology *host::topology()
 void host::set_mobile_stations(bool on)
 {
 	impl_->mobile = on;
-}
-
-bool host::mobile_stations() const
-{
-	return impl_->mobile;
 }
 
 void host::set_move_delay_ms(int ms)

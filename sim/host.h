@@ -171,8 +171,6 @@ public:
 	class topology &add_topology(const std::string &tree_json = "");
 	std::vector<agent *> agents();
 	agent *find_agent(const std::string &name_or_prefix);
-	// The agent one of whose BSSes has `bssid`, or null.
-	agent *bss_owner(const mac_addr &bssid);
 	class topology *topology();
 
 	// With mobile stations, an agent carries out STEER (the station
@@ -181,7 +179,6 @@ public:
 	// station leaves that BSS, raising "disassociated"). Without (the
 	// default), both are only recorded and stations stay where they are.
 	void set_mobile_stations(bool on);
-	bool mobile_stations() const;
 	// Delay before a moved station's events are raised, so that they
 	// follow the reply to the call that moved it.
 	void set_move_delay_ms(int ms);

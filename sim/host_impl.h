@@ -1,5 +1,6 @@
-// The host's inside, shared by host.cc and agent.cc. Everything here but the
-// task queue belongs to the host thread.
+// The host's inside, shared by host.cc and the agent's files (agent.cc,
+// agent_cmd.cc). Everything here but the task queue belongs to the host
+// thread.
 #pragma once
 
 #include <atomic>

@@ -5,17 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <initializer_list>
-#include <set>
 #include <sstream>
 
 #include "sim/records.h"
+#include "sim/scenario_reader.h"
 
 namespace sim {
 
@@ -60,162 +57,6 @@ namespace {
 const std::string history_kinds[] = {"steer", "no_steer", "disconnect", "duplicate",
 				     "radar", "channel_restore", "node_added", "node_removed"};
 
-// Thrown inside the parser only; parse_scenario turns it into its error.
-struct parse_error {
-	std::string msg;
-};
-
-[[noreturn]] void fail(const std::string &path, const std::string &why)
-{
-	throw parse_error{(path.empty() ? std::string("scenario") : path) + ": " + why};
-}
-
-std::string quoted(json_object *v)
-{
-	const char *s = json_object_to_json_string_ext(v, JSON_C_TO_STRING_PLAIN);
-	std::string t = s ? s : "null";
-	if (t.size() > 40)
-		t = t.substr(0, 37) + "...";
-	return t;
-}
-
-// An object's members, with the keys that were read, so that leftovers can
-// be reported as unknown.
-class obj_reader {
-public:
-	obj_reader(json_object *o, std::string path) : o_(o), path_(std::move(path))
-	{
-		if (!json_object_is_type(o_, json_type_object))
-			fail(path_, "not an object (" + quoted(o_) + ")");
-	}
-	const std::string &path() const { return path_; }
-	std::string at(const std::string &key) const
-	{
-		return path_.empty() ? key : path_ + "." + key;
-	}
-
-	json_object *get(const std::string &key)
-	{
-		seen_.insert(key);
-		json_object *v = nullptr;
-		if (!json_object_object_get_ex(o_, key.c_str(), &v))
-			return nullptr;
-		return v;
-	}
-	bool has(const std::string &key) const
-	{
-		json_object *v;
-		return json_object_object_get_ex(o_, key.c_str(), &v);
-	}
-	json_object *need(const std::string &key)
-	{
-		json_object *v = get(key);
-		if (!v)
-			fail(at(key), "missing");
-		return v;
-	}
-	std::string str(const std::string &key, bool required, const std::string &dflt = "")
-	{
-		json_object *v = required ? need(key) : get(key);
-		if (!v)
-			return dflt;
-		if (!json_object_is_type(v, json_type_string))
-			fail(at(key), "not a string (" + quoted(v) + ")");
-		return json_object_get_string(v);
-	}
-	int64_t integer(const std::string &key, bool required, int64_t dflt, int64_t lo, int64_t hi)
-	{
-		json_object *v = required ? need(key) : get(key);
-		if (!v)
-			return dflt;
-		int64_t x;
-		if (json_object_is_type(v, json_type_int)) {
-			x = json_object_get_int64(v);
-		} else if (json_object_is_type(v, json_type_string)) {
-			// Hex texts ("0x108f") for bit fields.
-			const char *s = json_object_get_string(v);
-			char *end = nullptr;
-			errno = 0;
-			x = strtoll(s, &end, 0);
-			if (!*s || *end || errno)
-				fail(at(key), "not an integer (" + quoted(v) + ")");
-		} else {
-			fail(at(key), "not an integer (" + quoted(v) + ")");
-		}
-		if (x < lo || x > hi)
-			fail(at(key), "out of range " + std::to_string(lo) + ".." + std::to_string(hi) +
-					      " (" + std::to_string(x) + ")");
-		return x;
-	}
-	double number(const std::string &key, bool required, double dflt, double lo, double hi)
-	{
-		json_object *v = required ? need(key) : get(key);
-		if (!v)
-			return dflt;
-		if (!json_object_is_type(v, json_type_int) && !json_object_is_type(v, json_type_double))
-			fail(at(key), "not a number (" + quoted(v) + ")");
-		double x = json_object_get_double(v);
-		if (!std::isfinite(x) || x < lo || x > hi)
-			fail(at(key), "out of range " + std::to_string(int(lo)) + ".." +
-					      std::to_string(int(hi)) + " (" + quoted(v) + ")");
-		return x;
-	}
-	bool boolean(const std::string &key, bool dflt)
-	{
-		json_object *v = get(key);
-		if (!v)
-			return dflt;
-		if (!json_object_is_type(v, json_type_boolean))
-			fail(at(key), "not true or false (" + quoted(v) + ")");
-		return json_object_get_boolean(v);
-	}
-	mac_addr mac(const std::string &key, bool required)
-	{
-		std::string s = str(key, required);
-		mac_addr m{};
-		if (s.empty() && !required)
-			return m;
-		if (!parse_mac(s, &m))
-			fail(at(key), "not a MAC address (\"" + s + "\")");
-		return m;
-	}
-	// An array member; null when absent and not required.
-	json_object *array(const std::string &key, bool required)
-	{
-		json_object *v = required ? need(key) : get(key);
-		if (v && !json_object_is_type(v, json_type_array))
-			fail(at(key), "not an array (" + quoted(v) + ")");
-		return v;
-	}
-	// Fails on a member outside `keys` and those already read, before the
-	// rest is read: a misspelt key then reads as unknown rather than as what
-	// its absence leads to further down (a dangling reference, a clash).
-	void known(std::initializer_list<const char *> keys)
-	{
-		for (const char *k : keys)
-			seen_.insert(k);
-		no_unknown_keys();
-	}
-	void no_unknown_keys()
-	{
-		json_object_object_foreach(o_, key, val)
-		{
-			(void)val;
-			if (!seen_.count(key))
-				fail(path_, std::string("unknown key \"") + key + "\"");
-		}
-	}
-
-private:
-	json_object *o_;
-	std::string path_;
-	std::set<std::string> seen_;
-};
-
-std::string idx(const std::string &path, size_t i)
-{
-	return path + "[" + std::to_string(i) + "]";
-}
 
 fault_kind fault_by_name(const std::string &path, const std::string &n)
 {
