@@ -19,7 +19,6 @@ namespace ubus_internal {
 constexpr size_t rx_initial = 64 * 1024;
 constexpr size_t rx_min_free = 16 * 1024;
 
-// Appends a copy of the `len` bytes at `p`; false when memory runs out.
 bool queue_push(msg_queue *q, const uint8_t *p, size_t len)
 {
 	auto *m = static_cast<queued_msg *>(malloc(sizeof(queued_msg) + len));
@@ -36,7 +35,6 @@ bool queue_push(msg_queue *q, const uint8_t *p, size_t len)
 	return true;
 }
 
-// Takes the oldest message off the queue; the caller frees it.
 queued_msg *queue_pop(msg_queue *q)
 {
 	queued_msg *m = q->head;
@@ -46,20 +44,20 @@ queued_msg *queue_pop(msg_queue *q)
 	return m;
 }
 
-void queue_clear(msg_queue *q)
+static void queue_clear(msg_queue *q)
 {
 	while (!queue_empty(q))
 		free(queue_pop(q));
 }
 
-void free_retired(ubus_context_impl *c)
+static void free_retired(ubus_context_impl *c)
 {
 	for (size_t i = 0; i < c->n_retired; i++)
 		free(c->retired[i]);
 	c->n_retired = 0;
 }
 
-bool retire(ubus_context_impl *c, uint8_t *buf)
+static bool retire(ubus_context_impl *c, uint8_t *buf)
 {
 	if (c->n_retired == c->retired_cap) {
 		size_t cap = c->retired_cap ? 2 * c->retired_cap : 4;
@@ -74,7 +72,7 @@ bool retire(ubus_context_impl *c, uint8_t *buf)
 }
 
 // Makes room for `len` more bytes in c->out; false when memory runs out.
-bool out_reserve(ubus_context_impl *c, size_t len)
+static bool out_reserve(ubus_context_impl *c, size_t len)
 {
 	if (c->out_cap - c->out_len >= len)
 		return true;
@@ -89,8 +87,6 @@ bool out_reserve(ubus_context_impl *c, size_t len)
 	return true;
 }
 
-// Reads once from the socket. Returns > 0 for bytes read, 0 when nothing
-// was there, -1 on end of file or error (c->eof is set).
 ssize_t rx_read(ubus_context_impl *c)
 {
 	size_t avail = c->rend - c->rstart;
@@ -148,7 +144,7 @@ enum rx_result { RX_NONE, RX_FRAME, RX_BAD };
 // Takes the next complete message out of the receive buffer. A message
 // whose framing is broken ends the connection: nothing after it can be
 // trusted to start on a message boundary.
-rx_result rx_next(ubus_context_impl *c, frame *f)
+static rx_result rx_next(ubus_context_impl *c, frame *f)
 {
 	const uint8_t *p = c->rbuf + c->rstart;
 	ssize_t total = ubus_msg_frame_len(p, c->rend - c->rstart);
@@ -162,7 +158,7 @@ rx_result rx_next(ubus_context_impl *c, frame *f)
 }
 
 // Writes the whole of iov, waiting for room when the socket is full.
-int write_all(int fd, struct iovec *iov, int n)
+static int write_all(int fd, struct iovec *iov, int n)
 {
 	while (n > 0) {
 		struct msghdr mh = {};
@@ -198,7 +194,7 @@ int write_all(int fd, struct iovec *iov, int n)
 constexpr size_t KEEP_BUFFER_MAX = 16384;
 
 // Gives back an emptied output buffer that a large reply grew.
-void release_out(ubus_context_impl *c)
+static void release_out(ubus_context_impl *c)
 {
 	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
 		free(c->out);
@@ -214,8 +210,6 @@ void release_large_buffers(ubus_context_impl *c)
 		blob_buf_free(&c->b);
 }
 
-// Sends one message whose body is the root `body`. Replies held back by a
-// running handler go out first, in the same write.
 int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	     const struct blob_attr *body, bool hold)
 {
@@ -265,8 +259,6 @@ int flush_out(ubus_context_impl *c)
 	return ret;
 }
 
-// Appends attribute `id` holding the members of the root `msg` (none when
-// msg is null).
 bool put_members(struct blob_buf *b, int id, struct blob_attr *msg)
 {
 	return blob_put(b, id, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0) != nullptr;
@@ -278,7 +270,7 @@ void arm_pending(ubus_context_impl *c)
 		uloop_timeout_set(&c->pending_timer, 0);
 }
 
-void process_msg(ubus_context_impl *c, frame *f)
+static void process_msg(ubus_context_impl *c, frame *f)
 {
 	// Only version 0 exists; anything else is not for us.
 	if (f->raw[0] != 0)
@@ -303,8 +295,6 @@ void process_msg(ubus_context_impl *c, frame *f)
 	}
 }
 
-// Handles every complete message in the receive buffer; with `stop_on_end`
-// it stops once the running loop is being ended.
 void process_buffered(ubus_context_impl *c, bool stop_on_end)
 {
 	for (;;) {
@@ -347,7 +337,7 @@ void process_pending(ubus_context_impl *c)
 	}
 }
 
-void pending_timer_cb(struct uloop_timeout *t)
+static void pending_timer_cb(struct uloop_timeout *t)
 {
 	ubus_context_impl *c = container_of(t, ubus_context_impl, pending_timer);
 	if (c->stack_depth)
@@ -381,7 +371,7 @@ void report_lost(ubus_context_impl *c)
 		uloop_end();
 }
 
-void handle_data(struct uloop_fd *u, unsigned int)
+static void handle_data(struct uloop_fd *u, unsigned int)
 {
 	struct ubus_context *ctx = container_of(u, struct ubus_context, sock);
 	ubus_context_impl *c = ctx->impl;

@@ -2,8 +2,8 @@
 
 namespace ubus_internal {
 
-int event_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *,
-	     const char *method, struct blob_attr *msg)
+static int event_cb(struct ubus_context *ctx, struct ubus_object *obj,
+		    struct ubus_request_data *, const char *method, struct blob_attr *msg)
 {
 	struct ubus_event_handler *ev = container_of(obj, struct ubus_event_handler, obj);
 	if (ev->cb)

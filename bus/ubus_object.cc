@@ -6,7 +6,7 @@
 namespace ubus_internal {
 
 // Index of the first slot whose id is not below `id`.
-size_t object_pos(const ubus_context_impl *c, uint32_t id)
+static size_t object_pos(const ubus_context_impl *c, uint32_t id)
 {
 	size_t lo = 0, hi = c->n_objects;
 	while (lo < hi) {
@@ -19,7 +19,7 @@ size_t object_pos(const ubus_context_impl *c, uint32_t id)
 	return lo;
 }
 
-struct ubus_object *object_find(const ubus_context_impl *c, uint32_t id)
+static struct ubus_object *object_find(const ubus_context_impl *c, uint32_t id)
 {
 	size_t i = object_pos(c, id);
 	return i < c->n_objects && c->objects[i].id == id ? c->objects[i].obj : nullptr;
@@ -27,7 +27,7 @@ struct ubus_object *object_find(const ubus_context_impl *c, uint32_t id)
 
 // Enters `obj` under its id, replacing what was there; false when memory
 // runs out.
-bool object_set(ubus_context_impl *c, struct ubus_object *obj)
+static bool object_set(ubus_context_impl *c, struct ubus_object *obj)
 {
 	size_t i = object_pos(c, obj->id);
 	if (i < c->n_objects && c->objects[i].id == obj->id) {
@@ -49,7 +49,7 @@ bool object_set(ubus_context_impl *c, struct ubus_object *obj)
 }
 
 // Forgets `obj` if it is the one entered under its id.
-void object_unset(ubus_context_impl *c, struct ubus_object *obj)
+static void object_unset(ubus_context_impl *c, struct ubus_object *obj)
 {
 	size_t i = object_pos(c, obj->id);
 	if (i == c->n_objects || c->objects[i].id != obj->id || c->objects[i].obj != obj)
@@ -58,8 +58,8 @@ void object_unset(ubus_context_impl *c, struct ubus_object *obj)
 	memmove(&c->objects[i], &c->objects[i + 1], (c->n_objects - i) * sizeof(object_slot));
 }
 
-void send_status(ubus_context_impl *c, uint32_t object, uint16_t seq, uint32_t peer, int ret,
-		 bool hold)
+static void send_status(ubus_context_impl *c, uint32_t object, uint16_t seq, uint32_t peer,
+			int ret, bool hold)
 {
 	blob_buf_init(&c->b, 0);
 	blob_put_int32(&c->b, UBUS_ATTR_STATUS, (uint32_t)ret);
@@ -67,7 +67,7 @@ void send_status(ubus_context_impl *c, uint32_t object, uint16_t seq, uint32_t p
 	send_msg(c, UBUS_MSG_STATUS, seq, peer, c->b.head, hold);
 }
 
-const struct ubus_method *object_methods(struct ubus_object *obj, int *n)
+static const struct ubus_method *object_methods(struct ubus_object *obj, int *n)
 {
 	if (obj->methods || !obj->type) {
 		*n = obj->n_methods;
@@ -77,7 +77,7 @@ const struct ubus_method *object_methods(struct ubus_object *obj, int *n)
 	return obj->type->methods;
 }
 
-void process_invoke(ubus_context_impl *c, frame *f)
+static void process_invoke(ubus_context_impl *c, frame *f)
 {
 	struct blob_attr **tb = f->tb;
 	struct ubus_request_data req = {};
@@ -138,7 +138,7 @@ void process_obj_msg(ubus_context_impl *c, frame *f)
 	c->stack_depth--;
 }
 
-bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n)
+static bool push_signature(struct blob_buf *b, const struct ubus_method *methods, int n)
 {
 	void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
 	if (!sig)

@@ -9,14 +9,14 @@
 
 namespace ubus_internal {
 
-int64_t now_ms()
+static int64_t now_ms()
 {
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-sync_req *find_request(ubus_context_impl *c, uint16_t seq, uint32_t peer)
+static sync_req *find_request(ubus_context_impl *c, uint16_t seq, uint32_t peer)
 {
 	sync_req *r;
 	list_for_each_entry(r, &c->requests, list)
@@ -27,7 +27,7 @@ sync_req *find_request(ubus_context_impl *c, uint16_t seq, uint32_t peer)
 	return nullptr;
 }
 
-void req_data(ubus_context_impl *c, sync_req *r, frame *f)
+static void req_data(ubus_context_impl *c, sync_req *r, frame *f)
 {
 	switch (r->kind) {
 	case REQ_INVOKE:
@@ -67,7 +67,7 @@ void req_data(ubus_context_impl *c, sync_req *r, frame *f)
 	}
 }
 
-void async_msg(ubus_context_impl *c, frame *f);
+static void async_msg(ubus_context_impl *c, frame *f);
 
 void process_req_msg(ubus_context_impl *c, frame *f)
 {
@@ -104,7 +104,7 @@ void process_req_msg(ubus_context_impl *c, frame *f)
 }
 
 // Waits for r's STATUS; returns the status code.
-int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
+static int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 {
 	int64_t end = timeout ? now_ms() + timeout : 0;
 	unsigned int ends = uloop_end_count();
@@ -161,7 +161,6 @@ int complete_request(ubus_context_impl *c, sync_req *r, int timeout)
 	return status;
 }
 
-// Sends a request and waits for its completion.
 int sync_request(ubus_context_impl *c, sync_req *r, uint8_t type, uint32_t peer, int timeout)
 {
 	if (c->eof)
@@ -180,7 +179,8 @@ int sync_request(ubus_context_impl *c, sync_req *r, uint8_t type, uint32_t peer,
 }
 
 // The INVOKE message of a call, into c->b.
-bool put_invoke(ubus_context_impl *c, uint32_t obj, const char *method, struct blob_attr *msg)
+static bool put_invoke(ubus_context_impl *c, uint32_t obj, const char *method,
+		       struct blob_attr *msg)
 {
 	blob_buf_init(&c->b, 0);
 	blob_put_int32(&c->b, UBUS_ATTR_OBJID, obj);
@@ -195,7 +195,7 @@ bool put_invoke(ubus_context_impl *c, uint32_t obj, const char *method, struct b
 // callbacks never run inside another call, handler or callback. A wait with
 // ubus_complete_request moves the request onto the synchronous path.
 
-struct ubus_request *async_find(ubus_context_impl *c, uint16_t seq, uint32_t peer)
+static struct ubus_request *async_find(ubus_context_impl *c, uint16_t seq, uint32_t peer)
 {
 	struct ubus_request *r;
 	list_for_each_entry(r, &c->async_reqs, list)
@@ -206,7 +206,7 @@ struct ubus_request *async_find(ubus_context_impl *c, uint16_t seq, uint32_t pee
 	return nullptr;
 }
 
-void async_free_held(struct ubus_request *r)
+static void async_free_held(struct ubus_request *r)
 {
 	while (r->held) {
 		struct ubus_held_msg *m = r->held;
@@ -216,7 +216,7 @@ void async_free_held(struct ubus_request *r)
 }
 
 // Takes the oldest held reply off `r`; the caller frees it.
-struct ubus_held_msg *async_take(struct ubus_request *r, frame *f)
+static struct ubus_held_msg *async_take(struct ubus_request *r, frame *f)
 {
 	struct ubus_held_msg *m = r->held;
 	r->held = m->next;
@@ -224,14 +224,14 @@ struct ubus_held_msg *async_take(struct ubus_request *r, frame *f)
 	return m;
 }
 
-void async_arm(ubus_context_impl *c)
+static void async_arm(ubus_context_impl *c)
 {
 	if (!c->async_timer.pending)
 		uloop_timeout_set(&c->async_timer, 0);
 }
 
 // Ends `r` with `status`; the completion callback may release it.
-void async_end(struct ubus_request *r, int status)
+static void async_end(struct ubus_request *r, int status)
 {
 	list_del(&r->list);
 	async_free_held(r);
@@ -243,7 +243,7 @@ void async_end(struct ubus_request *r, int status)
 
 // Hands what `r` holds over, oldest first, as long as callbacks may run,
 // never into a callback of `r` that is running already.
-void async_flush(ubus_context_impl *c, struct ubus_request *r)
+static void async_flush(ubus_context_impl *c, struct ubus_request *r)
 {
 	if (r->in_cb)
 		return;
@@ -269,7 +269,7 @@ void async_flush(ubus_context_impl *c, struct ubus_request *r)
 	r->in_cb = false;
 }
 
-void async_msg(ubus_context_impl *c, frame *f)
+static void async_msg(ubus_context_impl *c, frame *f)
 {
 	struct ubus_request *r = async_find(c, f->seq, f->peer);
 	if (!r)
