@@ -19,7 +19,6 @@ constexpr size_t max_txq = 1048576;
 constexpr size_t tx_early_flush = 64 * 1024;
 constexpr size_t rx_initial = 64 * 1024;
 
-// Appends one attribute with zeroed padding.
 void put_attr(std::vector<uint8_t> &v, int id, const void *data, size_t len)
 {
 	uint32_t w = htobe32(((uint32_t)id << BLOB_ATTR_ID_SHIFT) | (uint32_t)(len + 4));
@@ -37,7 +36,7 @@ void put_u32_attr(std::vector<uint8_t> &v, int id, uint32_t val)
 	put_attr(v, id, &be, 4);
 }
 
-void kill_client(busd_client *cl)
+static void kill_client(busd_client *cl)
 {
 	if (cl->dead)
 		return;
@@ -45,7 +44,7 @@ void kill_client(busd_client *cl)
 	cl->d->dead.push_back(cl);
 }
 
-void client_update_poll(busd_client *cl)
+static void client_update_poll(busd_client *cl)
 {
 	bool want = cl->txoff < cl->txq.size();
 	if (want == cl->want_write || !cl->sock.registered)
@@ -54,7 +53,7 @@ void client_update_poll(busd_client *cl)
 	uloop_fd_add(&cl->sock, ULOOP_READ | (want ? ULOOP_WRITE : 0));
 }
 
-void client_flush(busd_client *cl)
+static void client_flush(busd_client *cl)
 {
 	while (!cl->dead && cl->txoff < cl->txq.size()) {
 		ssize_t n = send(cl->sock.fd, cl->txq.data() + cl->txoff,
@@ -80,9 +79,6 @@ void client_flush(busd_client *cl)
 		client_update_poll(cl);
 }
 
-// Makes room for a message of `len` bytes in the client's queue and returns
-// where to write it, or null when the message is dropped: a client that
-// lets more than max_txq pile up loses what comes next.
 uint8_t *client_reserve(busd_client *cl, size_t len)
 {
 	if (cl->dead)
@@ -114,11 +110,6 @@ enum {
 	UBUS_MONITOR_DATA,
 };
 
-void client_send_attrs(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer,
-		       const std::vector<uint8_t> &attrs);
-
-// Copies message `m`, just received from (send = false) or queued for
-// `cl`, to every monitor.
 void monitor_msg(busd_client *cl, const uint8_t *m, bool send)
 {
 	struct busd *d = cl->d;
@@ -143,7 +134,6 @@ void monitor_msg(busd_client *cl, const uint8_t *m, bool send)
 		client_send_attrs(mon, UBUS_MSG_MONITOR, ++mon->monitor_seq, 0, v);
 }
 
-// Queues header + `body` (a complete root attribute of body_len bytes).
 void client_send(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer, const void *body,
 		 size_t body_len)
 {
@@ -155,7 +145,6 @@ void client_send(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer, con
 	monitor_msg(cl, p, true);
 }
 
-// Queues a message whose body is the root word followed by `attrs`.
 void client_send_attrs(busd_client *cl, uint8_t type, uint16_t seq, uint32_t peer,
 		       const std::vector<uint8_t> &attrs)
 {
@@ -182,7 +171,7 @@ void send_status(busd_client *cl, uint16_t seq, uint32_t peer, int status)
 	client_send(cl, UBUS_MSG_STATUS, seq, peer, body, sizeof(body));
 }
 
-void flush_dirty(struct busd *d)
+static void flush_dirty(struct busd *d)
 {
 	while (!d->dirty.empty()) {
 		std::vector<busd_client *> v;
@@ -194,7 +183,7 @@ void flush_dirty(struct busd *d)
 	}
 }
 
-void free_client(struct busd *d, busd_client *cl)
+static void free_client(struct busd *d, busd_client *cl)
 {
 	// Also when a hang-up already unregistered it: events fetched for it
 	// in the same batch must be forgotten before it is freed.
@@ -213,7 +202,7 @@ void free_client(struct busd *d, busd_client *cl)
 
 // Writes what was collected and releases clients that went away, whose
 // remove events may in turn make output (and dead clients).
-void settle(struct busd *d)
+static void settle(struct busd *d)
 {
 	for (;;) {
 		flush_dirty(d);
@@ -227,7 +216,7 @@ void settle(struct busd *d)
 }
 
 // Returns false when the client's stream is broken.
-bool client_read(busd_client *cl)
+static bool client_read(busd_client *cl)
 {
 	size_t avail = cl->rend - cl->rstart;
 	if (cl->rstart) {
@@ -256,7 +245,7 @@ bool client_read(busd_client *cl)
 
 // Handles every complete message in the buffer; false when one is
 // malformed, which costs the client its connection.
-bool client_process(busd_client *cl)
+static bool client_process(busd_client *cl)
 {
 	while (!cl->dead) {
 		const uint8_t *p = cl->rbuf + cl->rstart;
@@ -271,7 +260,7 @@ bool client_process(busd_client *cl)
 	return true;
 }
 
-void client_cb(struct uloop_fd *u, unsigned int events)
+static void client_cb(struct uloop_fd *u, unsigned int events)
 {
 	busd_client *cl = container_of(u, busd_client, sock);
 	struct busd *d = cl->d;
@@ -290,7 +279,7 @@ void client_cb(struct uloop_fd *u, unsigned int events)
 	settle(d);
 }
 
-bool client_identity(busd_client *cl)
+static bool client_identity(busd_client *cl)
 {
 	struct ucred cred;
 	socklen_t len = sizeof(cred);

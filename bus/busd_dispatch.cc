@@ -5,14 +5,15 @@
 
 namespace busd_internal {
 
-void handle_ping(busd_client *cl, const uint8_t *raw, size_t len, uint16_t seq, uint32_t peer)
+static void handle_ping(busd_client *cl, const uint8_t *raw, size_t len, uint16_t seq,
+			uint32_t peer)
 {
 	client_send(cl, UBUS_MSG_DATA, seq, peer, raw + UBUS_MSGHDR_LEN, len - UBUS_MSGHDR_LEN);
 	send_status(cl, seq, peer, UBUS_STATUS_OK);
 }
 
-int handle_system_invoke(busd_client *cl, uint32_t id, const char *method, struct blob_attr *data,
-			 uint16_t seq, uint32_t peer)
+static int handle_system_invoke(busd_client *cl, uint32_t id, const char *method,
+				struct blob_attr *data, uint16_t seq, uint32_t peer)
 {
 	switch (id) {
 	case UBUS_SYSTEM_OBJECT_EVENT:
@@ -62,7 +63,7 @@ int handle_system_invoke(busd_client *cl, uint32_t id, const char *method, struc
 	}
 }
 
-int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
+static int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t peer)
 {
 	struct busd *d = cl->d;
 	if (!tb[UBUS_ATTR_METHOD] || !tb[UBUS_ATTR_OBJID])
@@ -107,8 +108,8 @@ int handle_invoke(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t
 
 // DATA and STATUS from an object owner go back to the caller named in the
 // header's peer, with the peer rewritten to the object.
-void handle_reply(busd_client *cl, uint8_t type, struct blob_attr **tb, const uint8_t *raw,
-		  size_t len, uint32_t peer)
+static void handle_reply(busd_client *cl, uint8_t type, struct blob_attr **tb,
+			 const uint8_t *raw, size_t len, uint32_t peer)
 {
 	struct busd *d = cl->d;
 	if (!tb[UBUS_ATTR_OBJID])

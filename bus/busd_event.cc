@@ -4,7 +4,7 @@
 
 namespace busd_internal {
 
-bool pattern_matches(const std::string &key, bool partial, const char *name, size_t name_len)
+static bool pattern_matches(const std::string &key, bool partial, const char *name, size_t name_len)
 {
 	if (partial)
 		return name_len >= key.size() && !memcmp(name, key.data(), key.size());
@@ -13,8 +13,8 @@ bool pattern_matches(const std::string &key, bool partial, const char *name, siz
 
 // Delivers event `name` with `data`/`data_len` (the members of its table)
 // to every matching handler object except those of `sender`.
-void send_event(struct busd *d, busd_client *sender, const char *name, const void *data,
-		size_t data_len)
+static void send_event(struct busd *d, busd_client *sender, const char *name,
+		       const void *data, size_t data_len)
 {
 	size_t name_len = strlen(name);
 	// Encoded once; only seq and the handler's object id differ between

@@ -26,6 +26,8 @@
 struct busd_client;
 struct busd_object;
 
+// Owned by the broker's type table; counted by the objects of that type and
+// dropped with the last of them.
 struct busd_type {
 	uint32_t id;
 	int refcount;
@@ -41,6 +43,9 @@ struct busd_pattern {
 
 using pattern_map = std::multimap<std::string, busd_pattern>;
 
+// Owned by the broker's object table, listed on its client and, when named,
+// in the path index. Released only by free_object: on removal, or when its
+// client goes.
 struct busd_object {
 	uint32_t id;
 	busd_client *client;
@@ -60,6 +65,9 @@ struct busd_object {
 	std::vector<busd_object *> targets;
 };
 
+// Owned by the broker's client table. A client that fails is only marked
+// dead (kill_client) and released when the batch is settled, so that no
+// handler loses the record it is working on.
 struct busd_client {
 	struct uloop_fd sock;
 	struct busd *d;
@@ -160,7 +168,8 @@ void listen_retry_cb(struct uloop_timeout *t);
 
 // --- dispatch (busd_dispatch.cc)
 
-// Handles one message `raw` of `len` bytes from `cl`.
+// Handles one complete message from `cl`: answers and forwarded calls are
+// queued and written when the batch is settled.
 void handle_msg(busd_client *cl, const uint8_t *raw, size_t len);
 
 // --- objects (busd_object.cc)

@@ -1,18 +1,17 @@
 #include <algorithm>
-#include <cstring>
 
 #include "bus/busd_internal.h"
 
 namespace busd_internal {
 
-void type_put(struct busd *d, busd_type *t)
+static void type_put(struct busd *d, busd_type *t)
 {
 	if (t && --t->refcount == 0)
 		d->types.erase(t->id);
 }
 
 // Tells the owner of `target` whether anyone watches it now.
-void notify_active(busd_object *target, bool active)
+static void notify_active(busd_object *target, bool active)
 {
 	std::vector<uint8_t> &v = target->client->d->scratch;
 	v.clear();
@@ -22,7 +21,7 @@ void notify_active(busd_object *target, bool active)
 	client_send_attrs(target->client, UBUS_MSG_NOTIFY, ++target->seq, 0, v);
 }
 
-void unsubscribe(busd_object *sub, busd_object *target)
+static void unsubscribe(busd_object *sub, busd_object *target)
 {
 	auto &s = target->subscribers;
 	s.erase(std::remove(s.begin(), s.end(), sub), s.end());
@@ -63,7 +62,7 @@ void free_object(struct busd *d, busd_object *obj)
 	d->objects.erase(obj->id);
 }
 
-void send_lookup_data(busd_client *cl, uint16_t seq, uint32_t peer, busd_object *obj)
+static void send_lookup_data(busd_client *cl, uint16_t seq, uint32_t peer, busd_object *obj)
 {
 	std::vector<uint8_t> &v = cl->d->scratch;
 	v.clear();
@@ -107,7 +106,7 @@ int handle_lookup(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint32_t
 	return found ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND;
 }
 
-busd_type *create_type(struct busd *d, struct blob_attr *sig)
+static busd_type *create_type(struct busd *d, struct blob_attr *sig)
 {
 	struct blob_attr *pos;
 	size_t rem;
@@ -175,7 +174,7 @@ int handle_add_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, uint
 
 // Finds the object the request names by UBUS_ATTR_OBJID, which only its
 // owner may act on; returns 0 or the status to answer with.
-int find_own_object(busd_client *cl, struct blob_attr **tb, busd_object **obj)
+static int find_own_object(busd_client *cl, struct blob_attr **tb, busd_object **obj)
 {
 	struct busd *d = cl->d;
 	if (!tb[UBUS_ATTR_OBJID])
@@ -209,8 +208,8 @@ int handle_remove_object(busd_client *cl, struct blob_attr **tb, uint16_t seq, u
 
 // Finds subscriber S and target T of a (un)subscription; returns 0 or the
 // status to answer with.
-int find_subscription(busd_client *cl, struct blob_attr **tb, busd_object **sub,
-		      busd_object **target)
+static int find_subscription(busd_client *cl, struct blob_attr **tb, busd_object **sub,
+			     busd_object **target)
 {
 	struct busd *d = cl->d;
 	if (!tb[UBUS_ATTR_OBJID] || !tb[UBUS_ATTR_TARGET])
