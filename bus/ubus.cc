@@ -188,27 +188,6 @@ static int write_all(int fd, struct iovec *iov, int n)
 	return 0;
 }
 
-// Buffers are kept between messages, up to this size: one large reply
-// must not hold its memory for the rest of the process.
-constexpr size_t KEEP_BUFFER_MAX = 16384;
-
-// Gives back an emptied output buffer that a large reply grew.
-static void release_out(ubus_context_impl *c)
-{
-	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
-		free(c->out);
-		c->out = nullptr;
-		c->out_cap = 0;
-	}
-}
-
-void release_large_buffers(ubus_context_impl *c)
-{
-	release_out(c);
-	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
-		blob_buf_free(&c->b);
-}
-
 int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	     const struct blob_attr *body, bool hold)
 {
@@ -256,11 +235,6 @@ int flush_out(ubus_context_impl *c)
 		c->ctx.sock.eof = true;
 	}
 	return ret;
-}
-
-bool put_members(struct blob_buf *b, int id, struct blob_attr *msg)
-{
-	return blob_put(b, id, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0) != nullptr;
 }
 
 void arm_pending(ubus_context_impl *c)

@@ -8,6 +8,8 @@
 // exports the API of ubus.h alone.
 #pragma once
 
+#include <cstdlib>
+
 #include "bus/ubus.h"
 #include "bus/ubusmsg.h"
 
@@ -169,11 +171,36 @@ int send_msg(ubus_context_impl *c, uint8_t type, uint16_t seq, uint32_t peer,
 	     const struct blob_attr *body, bool hold);
 // Writes the replies held back by the handlers.
 int flush_out(ubus_context_impl *c);
-// Gives back the buffers a large message grew.
-void release_large_buffers(ubus_context_impl *c);
+
+// Buffers are kept between messages, up to this size: one large reply
+// must not hold its memory for the rest of the process.
+constexpr size_t KEEP_BUFFER_MAX = 16384;
+
+// Gives back an emptied output buffer that a large reply grew.
+inline void release_out(ubus_context_impl *c)
+{
+	if (!c->out_len && c->out_cap > KEEP_BUFFER_MAX) {
+		free(c->out);
+		c->out = nullptr;
+		c->out_cap = 0;
+	}
+}
+
+// Gives back the buffers a large message grew. Inline, as put_members: both
+// are on the path of every reply.
+inline void release_large_buffers(ubus_context_impl *c)
+{
+	release_out(c);
+	if (static_cast<size_t>(c->b.buflen) > KEEP_BUFFER_MAX)
+		blob_buf_free(&c->b);
+}
+
 // Appends attribute `id` holding the members of the root `msg` (none when
 // msg is null).
-bool put_members(struct blob_buf *b, int id, struct blob_attr *msg);
+inline bool put_members(struct blob_buf *b, int id, struct blob_attr *msg)
+{
+	return blob_put(b, id, msg ? blob_data(msg) : nullptr, msg ? blob_len(msg) : 0) != nullptr;
+}
 // Tells the owner once that the connection is lost (connection_lost, or
 // the end of the loop) and ends the asynchronous requests.
 void report_lost(ubus_context_impl *c);
