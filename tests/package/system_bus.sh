@@ -46,7 +46,9 @@ library() {
 library libubox uloop.cc blob.cc blobmsg.cc --
 library libblobmsg_json blobmsg_json.cc -- -lubox $json_libs
 flags="$flags -DAIRCOORD_BUS_ROUTER_MODE"
-library libubus ubus.cc ubusmsg.cc ubus_strerror.cc -- -lubox
+# The client is all of bus/ubus*.cc.
+ubus_sources=("$src"/bus/ubus*.cc)
+library libubus "${ubus_sources[@]##*/}" -- -lubox
 
 # Without the libraries, configuring names what is missing.
 if cmake -S "$src" -B "$work/nobus" -DAIRCOORD_SYSTEM_BUS=ON -DAIRCOORD_TESTS=OFF \
