@@ -8,6 +8,16 @@
 #include <cstring>
 
 #include "src/bus.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_settings.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
+#include "src/cntlr_watch.h"
 #include "src/log.h"
 #include "src/main.h"
 #include "src/mtrace.h"

@@ -19,6 +19,10 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
 #include "src/log.h"
 #include "src/main.h"
 

@@ -20,6 +20,9 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_health.h"
 #include "src/log.h"
 
 // "local", or the node's address.

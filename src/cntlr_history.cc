@@ -8,6 +8,9 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_ubus.h"
 #include "src/utils.h"
 
 static const char *const hist_kind_names[__HIST_KIND_MAX] = {

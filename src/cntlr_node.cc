@@ -13,6 +13,11 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_sta.h"
 #include "src/log.h"
 #include "src/mtrace.h"
 #include "src/utils.h"

@@ -7,6 +7,13 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_sta.h"
+#include "src/cntlr_steer.h"
 #include "src/log.h"
 #include "src/utils.h"
 

@@ -5,6 +5,9 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_steer.h"
 #include "src/log.h"
 #include "src/utils.h"
 

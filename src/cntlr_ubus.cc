@@ -14,6 +14,10 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_ubus.h"
 #include "src/log.h"
 #include "src/utils.h"
 

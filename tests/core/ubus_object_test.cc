@@ -13,6 +13,11 @@
 #include "sim/ask.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_steer.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {
