@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "src/bus.h"
 #include "src/cntlr_bus.h"
@@ -21,6 +22,14 @@
 #include "src/log.h"
 #include "src/main.h"
 #include "src/mtrace.h"
+
+int64_t cntlr_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec;
+}
 
 void cntlr_init(struct cntlr *c)
 {

@@ -155,6 +155,8 @@ struct cntlr {
 // the start-up. 0 after the loop ended or a stop signal, -1 when the record
 // cannot be allocated or the bus connection fails.
 int start_controller(void);
+// Monotonic seconds.
+int64_t cntlr_now(void);
 // True once SIGINT or SIGTERM came: no command goes out any more, and passes
 // end early.
 bool cntlr_stopping(void);

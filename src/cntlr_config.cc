@@ -8,7 +8,6 @@
 #include "src/cmd.h"
 #include "src/cntlr.h"
 #include "src/cntlr_config.h"
-#include "src/cntlr_ubus.h"
 #include "src/utils.h"
 
 void cntlr_config_defaults(struct cntlr_config *cfg)

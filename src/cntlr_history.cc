@@ -10,8 +10,10 @@
 #include "src/cntlr.h"
 #include "src/cntlr_bus.h"
 #include "src/cntlr_history.h"
-#include "src/cntlr_ubus.h"
+#include "src/cntlr_node.h"
 #include "src/utils.h"
+
+#define CNTLR_BSS_NAME_LEN 48
 
 static const char *const hist_kind_names[__HIST_KIND_MAX] = {
 	"steer", "no_steer", "disconnect", "duplicate",
@@ -62,6 +64,28 @@ static const char *ip_text(int32_t addr, char *buf)
 
 	a.s_addr = static_cast<uint32_t>(addr);
 	return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN);
+}
+
+// "router/wl1" (the local box) or "192.168.1.2/wl1" for a BSS of the mesh,
+// else its MAC text; `buf` holds at least CNTLR_BSS_NAME_LEN bytes.
+static const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf)
+{
+	struct node *n;
+	struct fhbss *f;
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		list_for_each_entry(f, &n->fhbsslist, list) {
+			char prefix[INET_ADDRSTRLEN];
+
+			if (memcmp(f->bssid, bssid, 6))
+				continue;
+			node_prefix(n, prefix);
+			snprintf(buf, CNTLR_BSS_NAME_LEN, "%s/%.16s", prefix[0] ? prefix : "router",
+				 f->ifname);
+			return buf;
+		}
+	}
+	return hwaddr_ntoa(bssid, buf);
 }
 
 const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)

@@ -77,6 +77,13 @@ int node_object_prefix(const char *path, const char *name, char *prefix)
 	return 0;
 }
 
+void node_prefix(const struct node *n, char *buf)
+{
+	buf[0] = '\0';
+	if (!n->is_local)
+		inet_ntop(AF_INET, &n->ipaddr, buf, INET_ADDRSTRLEN);
+}
+
 struct node *node_by_prefix(struct cntlr *c, const char *prefix)
 {
 	struct in_addr addr = {};

@@ -34,6 +34,9 @@ void node_lookup_objects(struct node *n, const char *prefix);
 // The prefix of `path` when it is `name` alone ("") or "prefix/name", into
 // `prefix` (PREFIX_MAX bytes); -1 otherwise.
 int node_object_prefix(const char *path, const char *name, char *prefix);
+// The node's prefix, as its objects' paths begin: "" for the local node,
+// else its address. `buf` holds INET_ADDRSTRLEN bytes.
+void node_prefix(const struct node *n, char *buf);
 // The node of `prefix` ("": the local node), or null; silent about a prefix
 // that is no address.
 struct node *node_by_prefix(struct cntlr *c, const char *prefix);

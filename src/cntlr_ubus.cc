@@ -10,55 +10,20 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "src/bus.h"
 #include "src/cntlr.h"
 #include "src/cntlr_bss.h"
 #include "src/cntlr_config.h"
 #include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
 #include "src/cntlr_ubus.h"
 #include "src/log.h"
 #include "src/utils.h"
 
-int64_t cntlr_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec;
-}
-
 static struct cntlr *obj_cntlr(struct ubus_object *obj)
 {
 	return container_of(obj, struct cntlr, obj);
-}
-
-static void node_prefix(const struct node *n, char *buf)
-{
-	buf[0] = '\0';
-	if (!n->is_local)
-		inet_ntop(AF_INET, &n->ipaddr, buf, INET_ADDRSTRLEN);
-}
-
-const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf)
-{
-	struct node *n;
-	struct fhbss *f;
-
-	list_for_each_entry(n, &c->nodelist, list) {
-		list_for_each_entry(f, &n->fhbsslist, list) {
-			char prefix[INET_ADDRSTRLEN];
-
-			if (memcmp(f->bssid, bssid, 6))
-				continue;
-			node_prefix(n, prefix);
-			snprintf(buf, CNTLR_BSS_NAME_LEN, "%s/%.16s", prefix[0] ? prefix : "router",
-				 f->ifname);
-			return buf;
-		}
-	}
-	return hwaddr_ntoa(bssid, buf);
 }
 
 static void add_mac(struct blob_buf *b, const char *name, const uint8_t *mac)

@@ -12,12 +12,6 @@ struct cntlr;
 // it off again (nothing when it is not registered).
 int cntlr_ubus_add(struct cntlr *c);
 void cntlr_ubus_remove(struct cntlr *c);
-// "router/wl1" (the local box) or "192.168.1.2/wl1" for a BSS of the mesh,
-// else its MAC text; `buf` holds at least CNTLR_BSS_NAME_LEN bytes.
-#define CNTLR_BSS_NAME_LEN 48
-const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf);
-// Monotonic seconds.
-int64_t cntlr_now(void);
 // A page of "stations" holds at most this many records, far below the bus's
 // message limit (about 250 bytes each).
 #define STATIONS_PAGE_MAX 512

@@ -19,7 +19,6 @@
 #include "src/cntlr_node.h"
 #include "src/cntlr_resync.h"
 #include "src/cntlr_sta.h"
-#include "src/cntlr_ubus.h"
 #include "src/cntlr_watch.h"
 #include "src/log.h"
 #include "src/mtrace.h"
