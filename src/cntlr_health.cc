@@ -220,11 +220,3 @@ void node_health_release(struct node *n)
 	n->unresponsive = 0;
 	uloop_timeout_cancel(&n->probe_timer);
 }
-
-void cntlr_health_stop(struct cntlr *c)
-{
-	struct node *n;
-
-	list_for_each_entry(n, &c->nodelist, list)
-		node_health_release(n);
-}

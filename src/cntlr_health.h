@@ -32,7 +32,5 @@ void cntlr_health_timed_out(struct cntlr *c, uint32_t agent_id, const char *what
 void node_probe_timer(struct uloop_timeout *t);
 // Aborts the re-probe in flight, disarms the timer and forgets that the
 // node was unresponsive: before a node is released, for a node whose agent
-// came back under a new id (judged afresh), and for every node at shutdown
-// (cntlr_health_stop).
+// came back under a new id (judged afresh).
 void node_health_release(struct node *n);
-void cntlr_health_stop(struct cntlr *c);
