@@ -191,13 +191,11 @@ static void set_mac(struct hist_entry *e, uint8_t bit, uint8_t *dst, const uint8
 	memcpy(dst, mac, 6);
 }
 
-void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
-		       const uint8_t *target, const uint8_t *extra, int32_t n0, int32_t n1,
-		       int32_t n2, int32_t n3, int status)
+void cntlr_history_add(struct cntlr *c, const struct hist_note &note)
 {
 	struct hist_entry *e;
 
-	if (why < 0 || why >= __WHY_MAX)
+	if (note.why < 0 || note.why >= __WHY_MAX)
 		return;
 	if (hist_count < HISTORY_LEN) {
 		e = &hist_ring[(hist_first + hist_count) % HISTORY_LEN];
@@ -207,19 +205,16 @@ void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8
 		hist_first = (hist_first + 1) % HISTORY_LEN;
 	}
 	memset(e, 0, sizeof(*e));
-	e->status = static_cast<uint8_t>(status);
+	e->status = static_cast<uint8_t>(note.status);
 	e->time = static_cast<uint32_t>(cntlr_now() - c->started_at);
-	e->why = static_cast<uint8_t>(why);
-	e->kind = why_kind[why];
-	set_mac(e, HIST_HAS_STA, e->sta, sta);
-	set_mac(e, HIST_HAS_BSSID, e->bssid, bssid);
-	set_mac(e, HIST_HAS_TARGET, e->target, target);
-	if (extra)
-		memcpy(e->extra, extra, 6);
-	e->num[0] = n0;
-	e->num[1] = n1;
-	e->num[2] = n2;
-	e->num[3] = n3;
+	e->why = static_cast<uint8_t>(note.why);
+	e->kind = why_kind[note.why];
+	set_mac(e, HIST_HAS_STA, e->sta, note.sta);
+	set_mac(e, HIST_HAS_BSSID, e->bssid, note.bssid);
+	set_mac(e, HIST_HAS_TARGET, e->target, note.target);
+	if (note.extra)
+		memcpy(e->extra, note.extra, 6);
+	memcpy(e->num, note.num, sizeof(e->num));
 
 	if (!c->ctx || cntlr_bus_down(c) || (e->kind != HIST_STEER && e->kind != HIST_DISCONNECT && e->kind != HIST_RADAR))
 		return;

@@ -64,15 +64,28 @@ struct hist_entry {
 	uint8_t status; // the action's bus status; 0: done
 	int32_t num[4];
 };
+static_assert(sizeof(struct hist_entry) == 48, "the ring holds 48-byte entries");
 
 // "steer", "no_steer", ...; null for no kind.
 const char *hist_kind_name(int kind);
-// Records a decision (null addresses are left out) and, for steer,
-// disconnect and radar, raises "aircoord.<kind>" with the entry's fields.
-// `status`: the bus status of the action's command.
-void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
-		       const uint8_t *target, const uint8_t *extra, int32_t n0 = 0, int32_t n1 = 0,
-		       int32_t n2 = 0, int32_t n3 = 0, int status = 0);
+
+// A decision as the code that made it tells it, each field by name:
+//   cntlr_history_add(c, {.why = WHY_NODE_ADDED, .extra = mac, .num = {ip}});
+// An address left null is left out of the entry; `num` holds what enum
+// hist_why says for `why`, `status` the bus status of the action's command.
+struct hist_note {
+	enum hist_why why;
+	const uint8_t *sta = nullptr;
+	const uint8_t *bssid = nullptr;
+	const uint8_t *target = nullptr;
+	const uint8_t *extra = nullptr;
+	int32_t num[4] = {};
+	int status = 0;
+};
+
+// Records a decision and, for steer, disconnect and radar, raises
+// "aircoord.<kind>" with the entry's fields.
+void cntlr_history_add(struct cntlr *c, const struct hist_note &note);
 // Entries held (at most HISTORY_LEN) and the i-th of them, oldest first.
 int cntlr_history_count(void);
 const struct hist_entry *cntlr_history_at(int i);

@@ -227,8 +227,8 @@ int topology_add_node(struct cntlr *c, const char *prefix)
 			c->exclude_pending = 1;
 		uloop_timeout_set(&c->resync_timer, 0);
 	}
-	cntlr_history_add(c, WHY_NODE_ADDED, nullptr, nullptr, nullptr, n->macaddr,
-			  (int32_t)n->ipaddr.s_addr);
+	cntlr_history_add(c, {.why = WHY_NODE_ADDED, .extra = n->macaddr,
+			      .num = {(int32_t)n->ipaddr.s_addr}});
 	return 0;
 }
 

@@ -28,19 +28,20 @@ static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi, in
 	const struct cntlr_config *cfg = &c->cfg;
 
 	if (lowrssi >= cfg->steer_rssi_threshold) {
-		cntlr_history_add(c, WHY_NS_NOT_BELOW, s->macaddr, s->bssid, nullptr, nullptr,
-				  lowrssi, cfg->steer_rssi_threshold);
+		cntlr_history_add(c, {.why = WHY_NS_NOT_BELOW, .sta = s->macaddr, .bssid = s->bssid,
+				      .num = {lowrssi, cfg->steer_rssi_threshold}});
 		return true;
 	}
 	if (hwaddr_is_zero(s->best_nbr_bssid) || s->best_nbr_rssi == AS_NO_RSSI) {
-		cntlr_history_add(c, WHY_NS_NO_NEIGHBOR, s->macaddr, s->bssid, nullptr, nullptr,
-				  cfg->steer_max_age, unanswered);
+		cntlr_history_add(c, {.why = WHY_NS_NO_NEIGHBOR, .sta = s->macaddr, .bssid = s->bssid,
+				      .num = {cfg->steer_max_age, unanswered}});
 		return true;
 	}
 	if (s->best_nbr_rssi - lowrssi <= cfg->steer_rssi_margin) {
-		cntlr_history_add(c, WHY_NS_MARGIN, s->macaddr, s->bssid, s->best_nbr_bssid,
-				  nullptr, s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
-				  cfg->steer_rssi_margin);
+		cntlr_history_add(c, {.why = WHY_NS_MARGIN, .sta = s->macaddr, .bssid = s->bssid,
+				      .target = s->best_nbr_bssid,
+				      .num = {s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
+					      cfg->steer_rssi_margin}});
 		return true;
 	}
 	return false;
@@ -64,13 +65,13 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 
 	s = as_lookup(c->as_table, macaddr);
 	if (!s) {
-		cntlr_history_add(c, WHY_NS_UNKNOWN, macaddr, nullptr, nullptr, nullptr, lowrssi);
+		cntlr_history_add(c, {.why = WHY_NS_UNKNOWN, .sta = macaddr, .num = {lowrssi}});
 		return -1;
 	}
 	as_touch(c->as_table, s);
 	if (!c->cfg.steering || cntlr_config_excluded(&c->cfg, macaddr)) {
-		cntlr_history_add(c, c->cfg.steering ? WHY_NS_EXCLUDED : WHY_NS_OFF, macaddr,
-				  s->bssid, nullptr, nullptr);
+		cntlr_history_add(c, {.why = c->cfg.steering ? WHY_NS_EXCLUDED : WHY_NS_OFF,
+				      .sta = macaddr, .bssid = s->bssid});
 		return 0;
 	}
 
@@ -119,8 +120,10 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	// The station is on the reporting box; that box carries out the move.
 	ret = cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
 			     nullptr);
-	cntlr_history_add(c, WHY_STEER, macaddr, on, to, nullptr, lowrssi,
-			  c->cfg.steer_rssi_threshold, best, c->cfg.steer_rssi_margin, ret);
+	cntlr_history_add(c, {.why = WHY_STEER, .sta = macaddr, .bssid = on, .target = to,
+			      .num = {lowrssi, c->cfg.steer_rssi_threshold, best,
+				      c->cfg.steer_rssi_margin},
+			      .status = ret});
 	return 0;
 }
 
