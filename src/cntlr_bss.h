@@ -2,11 +2,7 @@
 // interfaces, read with GET_BSS_INFO at start-up and from the node's timer.
 #pragma once
 
-#include <cstdint>
-
-struct cntlr;
-struct node;
-struct uloop_timeout;
+#include "src/cntlr.h"
 
 void update_fronthaul_bsslist(struct cntlr *c, char *resp, int len, void *priv);
 void node_bssinfo_timer(struct uloop_timeout *t);

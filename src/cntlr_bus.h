@@ -3,9 +3,7 @@
 // while the daemon keeps its records.
 #pragma once
 
-struct cntlr;
-struct ubus_context;
-struct uloop_timeout;
+#include "src/cntlr.h"
 
 // A lost bus connection is tried again this often.
 #define CNTLR_BUS_RETRY_MS 1000

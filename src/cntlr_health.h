@@ -3,11 +3,7 @@
 // re-probe from the loop. The node owns its re-probe request and timer.
 #pragma once
 
-#include <cstdint>
-
-struct cntlr;
-struct node;
-struct uloop_timeout;
+#include "src/cntlr.h"
 
 // Nonzero, with a trace line, when `n` is unresponsive: the caller fails
 // its call with UBUS_STATUS_TIMEOUT instead of sending it. `what` names the

@@ -5,10 +5,7 @@
 // plain values copied in; nothing points into the ring from outside.
 #pragma once
 
-#include <cstdint>
-
-struct blob_buf;
-struct cntlr;
+#include "src/cntlr.h"
 
 enum hist_kind {
 	HIST_STEER,

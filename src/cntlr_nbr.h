@@ -2,9 +2,7 @@
 // (cntlr_nbr.cc).
 #pragma once
 
-struct cntlr;
-struct node;
-struct uloop_timeout;
+#include "src/cntlr.h"
 
 void cntlr_neighbor_timer(struct uloop_timeout *t);
 void cntlr_steer_exclude(struct cntlr *c);

@@ -4,15 +4,7 @@
 // by free_node_cleanup (cntlr_nbr.h).
 #pragma once
 
-#include <cstdint>
-
-struct blob_attr;
-struct cntlr;
-struct node;
-struct ubus_context;
-struct ubus_event_handler;
-struct ubus_object_data;
-struct ubus_request;
+#include "src/cntlr.h"
 
 struct node *alloc_node_init(struct cntlr *c, const char *prefix);
 // Registers the node's event handler for the box's "wifi*" and "client*"

@@ -2,9 +2,7 @@
 // survey (cntlr_resync.cc): driven again, or surveyed, from the loop.
 #pragma once
 
-struct cntlr;
-struct node;
-struct uloop_timeout;
+#include "src/cntlr.h"
 
 // Right after the neighbor timer's rescan: remote nodes without a MAC ask
 // the ARP cache again, the exclusion list goes out to all when it changed

@@ -2,7 +2,7 @@
 // and again, from the loop, on SIGHUP.
 #pragma once
 
-struct cntlr;
+#include "src/cntlr.h"
 
 // Takes the settings file of -c (when given) as the configuration, logging
 // what became of it, and watches for SIGHUP from the loop: each one reads

@@ -3,12 +3,7 @@
 // repeaters' copies are disconnected where they no longer belong.
 #pragma once
 
-#include <cstdint>
-
-struct active_sta;
-struct blob_attr;
-struct cntlr;
-struct node;
+#include "src/cntlr.h"
 
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote);
 void cntlr_assoclist_resp(struct cntlr *c, char *resp, int len, void *priv);

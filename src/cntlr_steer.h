@@ -3,10 +3,7 @@
 // into the history.
 #pragma once
 
-#include <cstdint>
-
-struct cntlr;
-struct node;
+#include "src/cntlr.h"
 
 int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrssi);
 void node_get_monitor_sta(struct cntlr *c, char *resp, int len, void *priv);

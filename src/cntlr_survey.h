@@ -2,8 +2,7 @@
 // asked for what the controller needs from the first event on.
 #pragma once
 
-struct cntlr;
-struct node;
+#include "src/cntlr.h"
 
 // The start-up survey; nodes found after it are marked unsurveyed.
 void cntlr_survey(struct cntlr *c);

@@ -3,10 +3,7 @@
 // the call and never wait on an agent.
 #pragma once
 
-#include <cstdint>
-
-struct blob_attr;
-struct cntlr;
+#include "src/cntlr.h"
 
 // Puts the object on the bus; 0 or the bus status. cntlr_ubus_remove takes
 // it off again (nothing when it is not registered).

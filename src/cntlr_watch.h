@@ -4,15 +4,7 @@
 // watchnode inside the command's reply.
 #pragma once
 
-#include <cstdint>
-
-struct blob_attr;
-struct cntlr;
-struct node;
-struct ubus_context;
-struct ubus_event_handler;
-struct uloop_timeout;
-struct watchnode;
+#include "src/cntlr.h"
 
 void cntlr_meshlink_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev,
 				  const char *type, struct blob_attr *msg);
