@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "src/bus.h"
+
 struct cntlr;
 struct blob_attr;
 struct blob_buf;
@@ -31,6 +33,12 @@ struct cntlr_config {
 };
 
 void cntlr_config_defaults(struct cntlr_config *cfg);
+// set_config's signature on the bus: every setting by name with its type.
+#define CNTLR_NSETTINGS 12
+struct cntlr_config_policy {
+	struct blobmsg_policy key[CNTLR_NSETTINGS];
+};
+extern const struct cntlr_config_policy set_config_policy;
 // Reads a set_config argument table: `out` becomes `cur` with the given
 // keys changed. UBUS_STATUS_OK, or UBUS_STATUS_INVALID_ARGUMENT for an
 // unknown key, a wrong type or a value out of range (`out` is left as

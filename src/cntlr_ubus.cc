@@ -331,27 +331,12 @@ static int aircoord_set_config(struct ubus_context *ctx, struct ubus_object *obj
 	return UBUS_STATUS_OK;
 }
 
-static const struct blobmsg_policy set_config_policy[] = {
-	{"steer_rssi_threshold", BLOBMSG_TYPE_INT32},
-	{"steer_rssi_margin", BLOBMSG_TYPE_INT32},
-	{"steer_max_age", BLOBMSG_TYPE_INT32},
-	{"neighbor_interval", BLOBMSG_TYPE_INT32},
-	{"bss_refresh_interval", BLOBMSG_TYPE_INT32},
-	{"cmd_timeout", BLOBMSG_TYPE_INT32},
-	{"radar_channel", BLOBMSG_TYPE_INT32},
-	{"radar_hold", BLOBMSG_TYPE_INT32},
-	{"steering", BLOBMSG_TYPE_BOOL},
-	{"roam_cleanup", BLOBMSG_TYPE_BOOL},
-	{"duplicate_removal", BLOBMSG_TYPE_BOOL},
-	{"steer_exclude_extra", BLOBMSG_TYPE_ARRAY},
-};
-
 static const struct ubus_method aircoord_methods[] = {
 	UBUS_METHOD_NOARG("status", aircoord_status),
 	UBUS_METHOD("stations", aircoord_stations, stations_policy),
 	UBUS_METHOD("history", aircoord_history, history_policy),
 	UBUS_METHOD_NOARG("get_config", aircoord_get_config),
-	UBUS_METHOD("set_config", aircoord_set_config, set_config_policy),
+	UBUS_METHOD("set_config", aircoord_set_config, set_config_policy.key),
 };
 
 static struct ubus_object_type aircoord_type = UBUS_OBJECT_TYPE("aircoord", aircoord_methods);
