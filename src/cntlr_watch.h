@@ -1,7 +1,7 @@
 // Presence events, the watchlist of vanished boxes and the radar recovery
-// of the router's access point (cntlr_watch.cc). Watchnodes are made and
-// released only here; a scan result that shows radar releases its
-// watchnode inside the command's reply.
+// of the router's access point (cntlr_watch.cc). Watchnodes are made here
+// and released only by free_watchnode_cleanup; a scan result that shows
+// radar releases its watchnode inside the command's reply.
 #pragma once
 
 #include "src/cntlr.h"
