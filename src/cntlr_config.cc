@@ -1,5 +1,6 @@
-// The tunables: defaults, the set_config argument check, and what a new
-// configuration changes at once (timer periods, the exclusion list).
+// The tunables: one table of the settings, from which the defaults, the
+// set_config argument check, its signature and get_config are made, and what
+// a new configuration changes at once (timer periods, the exclusion list).
 #include <cstddef>
 #include <cstdio>
 #include <cstring>

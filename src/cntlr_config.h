@@ -16,6 +16,8 @@ struct blob_buf;
 
 #define STEER_EXCLUDE_EXTRA_MAX 8
 
+// A member per setting, named as the setting is on the bus (the table in
+// cntlr_config.cc lists them), and the count of the list's entries.
 struct cntlr_config {
 	int32_t steer_rssi_threshold; // dBm: steer only below it
 	int32_t steer_rssi_margin;    // dB: a neighbor must be more than this stronger
