@@ -47,13 +47,32 @@ static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi, in
 	return false;
 }
 
+// The station is on the reporting box `n`; that box carries out the move.
+static int steer_send(struct node *n, const uint8_t *macaddr, const uint8_t *to)
+{
+	uint8_t rec[STEER_RECORD_LEN];
+	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
+
+	memcpy(&rec[0], macaddr, 6);
+	rec[6] = 0;
+	rec[7] = 0;
+	rec[8] = 0;
+	rec[9] = 1;
+	memcpy(&rec[10], to, 6);
+	btostr(rec, sizeof(rec), steer_text);
+
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
+		    (void *)(uintptr_t)n->agent_id);
+	return cntlr_send_cmd(n->cntlr, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text),
+			      nullptr, nullptr);
+}
+
 int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrssi)
 {
 	struct cntlr *c = n->cntlr;
 	struct active_sta *s;
 	char text[13] = {};
-	uint8_t rec[STEER_RECORD_LEN];
-	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
 	uint8_t on[6], to[6];
 	int unanswered = 0, best, ret;
 	struct node *p;
@@ -106,20 +125,7 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	memcpy(to, s->best_nbr_bssid, 6);
 	best = s->best_nbr_rssi;
 
-	memcpy(&rec[0], macaddr, 6);
-	rec[6] = 0;
-	rec[7] = 0;
-	rec[8] = 0;
-	rec[9] = 1;
-	memcpy(&rec[10], to, 6);
-	btostr(rec, sizeof(rec), steer_text);
-
-	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
-	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
-		    (void *)(uintptr_t)n->agent_id);
-	// The station is on the reporting box; that box carries out the move.
-	ret = cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
-			     nullptr);
+	ret = steer_send(n, macaddr, to);
 	cntlr_history_add(c, {.why = WHY_STEER, .sta = macaddr, .bssid = on, .target = to,
 			      .num = {lowrssi, c->cfg.steer_rssi_threshold, best,
 				      c->cfg.steer_rssi_margin},
