@@ -6,6 +6,8 @@
 
 #include "bus/blob.h"
 #include "src/cntlr.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_ubus.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -5,6 +5,9 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_health.h"
 #include "src/log.h"
 
 static const char *const cmd_names[CMD_MAX + 1] = {

@@ -6,11 +6,29 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "src/bus.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_settings.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
+#include "src/cntlr_watch.h"
 #include "src/log.h"
 #include "src/main.h"
 #include "src/mtrace.h"
+
+int64_t cntlr_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec;
+}
 
 void cntlr_init(struct cntlr *c)
 {
@@ -166,10 +184,6 @@ void cntlr_release(struct cntlr *c)
 	as_clean_all(c->as_table);
 }
 
-// The one controller of the process, reachable until it is released at
-// the end of the run.
-static struct cntlr *cntlr_self;
-
 int start_controller(void)
 {
 	struct cntlr *c;
@@ -199,7 +213,6 @@ int start_controller(void)
 		return -1;
 	}
 
-	cntlr_self = c;
 	cntlr_init(c);
 	cntlr_bus_attach(c, c->ctx);
 	cntlr_stop_watch();
@@ -224,13 +237,11 @@ int start_controller(void)
 	// Only topo_ev is dropped by name; ubus_free closes the connection and
 	// with it every registration still held (meshlink_ev).
 	ubus_unregister_event_handler(c->ctx, &c->topo_ev);
-	cntlr_health_stop(c);
 	cntlr_bus_detach(c);
 	ubus_free(c->ctx);
 	cntlr_stop_unwatch();
 	cntlr_settings_stop();
 	uloop_done();
-	cntlr_self = nullptr;
 	MTRACE_FREE(c);
 	return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
 #include "src/log.h"
 #include "src/mtrace.h"
 #include "src/utils.h"

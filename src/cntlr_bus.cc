@@ -19,6 +19,10 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
 #include "src/log.h"
 #include "src/main.h"
 
@@ -107,9 +111,7 @@ static void cntlr_bus_rejoin(struct cntlr *c)
 	cntlr_ubus_add(c);
 	cntlr_register_handlers(c);
 	list_for_each_entry(n, &c->nodelist, list) {
-		prefix[0] = '\0';
-		if (!n->is_local)
-			inet_ntop(AF_INET, &n->ipaddr, prefix, sizeof(prefix));
+		node_prefix(n, prefix);
 		node_lookup_objects(n, prefix);
 		node_register_events(n, prefix);
 		n->unsurveyed = 1;

@@ -1,5 +1,6 @@
-// The tunables: defaults, the set_config argument check, and what a new
-// configuration changes at once (timer periods, the exclusion list).
+// The tunables: one table of the settings, from which the defaults, the
+// set_config argument check, its signature and get_config are made, and what
+// a new configuration changes at once (timer periods, the exclusion list).
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -7,23 +8,8 @@
 #include "src/bus.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_config.h"
 #include "src/utils.h"
-
-void cntlr_config_defaults(struct cntlr_config *cfg)
-{
-	memset(cfg, 0, sizeof(*cfg));
-	cfg->steer_rssi_threshold = -65;
-	cfg->steer_rssi_margin = 8;
-	cfg->steer_max_age = 30;
-	cfg->neighbor_interval = CNTLR_NBR_PERIOD_MS / 1000;
-	cfg->bss_refresh_interval = NODE_BSSINFO_PERIOD_MS / 1000;
-	cfg->cmd_timeout = CMD_TIMEOUT_SEC;
-	cfg->radar_channel = 36;
-	cfg->radar_hold = 3600;
-	cfg->steering = 1;
-	cfg->roam_cleanup = 1;
-	cfg->duplicate_removal = 1;
-}
 
 int cntlr_cmd_timeout(const struct cntlr *c)
 {
@@ -39,36 +25,75 @@ int cntlr_config_excluded(const struct cntlr_config *cfg, const uint8_t *sta)
 	return 0;
 }
 
-enum cfg_type { CFG_INT, CFG_BOOL, CFG_MACS };
+// A setting's type is its type on the bus: an integer, a switch, or an
+// array of MAC address texts.
+enum cfg_type : uint8_t {
+	CFG_INT = BLOBMSG_TYPE_INT32,
+	CFG_BOOL = BLOBMSG_TYPE_BOOL,
+	CFG_MACS = BLOBMSG_TYPE_ARRAY,
+};
 
 struct cfg_key {
-	const char *name;
+	const char *name; // also the member of struct cntlr_config that holds it
+	const int *only;  // CFG_INT: the values allowed within the range, 0-ended
+	int32_t min, max; // CFG_INT: the range; CFG_MACS: at most `max` entries
+	int32_t def;      // CFG_INT, CFG_BOOL: the default
 	enum cfg_type type;
-	size_t offset; // of the member in struct cntlr_config
-	int min, max;  // CFG_INT: the range; CFG_MACS: at most `max` entries
-	const int *only; // CFG_INT: the values allowed within the range, 0-ended
+	uint8_t offset; // of the member in struct cntlr_config
 };
 
 // Non-DFS 5 GHz channels with 80 MHz room: no radar to wait for there.
-static const int radar_channels[] = {36, 40, 44, 48, 149, 153, 157, 161, 0};
+static constexpr int radar_channels[] = {36, 40, 44, 48, 149, 153, 157, 161, 0};
 
-#define CFG_OFF(m) offsetof(struct cntlr_config, m)
-static const struct cfg_key cfg_keys[] = {
-	{"steer_rssi_threshold", CFG_INT, CFG_OFF(steer_rssi_threshold), -95, -40, nullptr},
-	{"steer_rssi_margin", CFG_INT, CFG_OFF(steer_rssi_margin), 0, 40, nullptr},
-	{"steer_max_age", CFG_INT, CFG_OFF(steer_max_age), 1, 300, nullptr},
-	{"neighbor_interval", CFG_INT, CFG_OFF(neighbor_interval), 2, 3600, nullptr},
-	{"bss_refresh_interval", CFG_INT, CFG_OFF(bss_refresh_interval), 5, 3600, nullptr},
-	{"cmd_timeout", CFG_INT, CFG_OFF(cmd_timeout), 1, 30, nullptr},
-	{"radar_channel", CFG_INT, CFG_OFF(radar_channel), 36, 161, radar_channels},
-	{"radar_hold", CFG_INT, CFG_OFF(radar_hold), 60, 86400, nullptr},
-	{"steering", CFG_BOOL, CFG_OFF(steering), 0, 1, nullptr},
-	{"roam_cleanup", CFG_BOOL, CFG_OFF(roam_cleanup), 0, 1, nullptr},
-	{"duplicate_removal", CFG_BOOL, CFG_OFF(duplicate_removal), 0, 1, nullptr},
-	{"steer_exclude_extra", CFG_MACS, CFG_OFF(steer_exclude_extra), 0,
-	 STEER_EXCLUDE_EXTRA_MAX, nullptr},
+// Every setting, once, in get_config's order: the parse, set_config's
+// signature, get_config and the defaults all read this table. What a new
+// value re-arms is cntlr_config_apply's.
+#define CFG(name, type, def, min, max, only)                                                       \
+	{#name, only, min, max, def, type, offsetof(struct cntlr_config, name)}
+static constexpr struct cfg_key cfg_keys[] = {
+	CFG(steer_rssi_threshold, CFG_INT, -65, -95, -40, nullptr),
+	CFG(steer_rssi_margin, CFG_INT, 8, 0, 40, nullptr),
+	CFG(steer_max_age, CFG_INT, 30, 1, 300, nullptr),
+	CFG(neighbor_interval, CFG_INT, CNTLR_NBR_PERIOD_MS / 1000, 2, 3600, nullptr),
+	CFG(bss_refresh_interval, CFG_INT, NODE_BSSINFO_PERIOD_MS / 1000, 5, 3600, nullptr),
+	CFG(cmd_timeout, CFG_INT, CMD_TIMEOUT_SEC, 1, 30, nullptr),
+	CFG(radar_channel, CFG_INT, 36, 36, 161, radar_channels),
+	CFG(radar_hold, CFG_INT, 3600, 60, 86400, nullptr),
+	CFG(steering, CFG_BOOL, 1, 0, 1, nullptr),
+	CFG(roam_cleanup, CFG_BOOL, 1, 0, 1, nullptr),
+	CFG(duplicate_removal, CFG_BOOL, 1, 0, 1, nullptr),
+	CFG(steer_exclude_extra, CFG_MACS, 0, 0, STEER_EXCLUDE_EXTRA_MAX, nullptr),
 };
 #define CFG_NKEYS (int)(sizeof(cfg_keys) / sizeof(cfg_keys[0]))
+static_assert(CFG_NKEYS == CNTLR_NSETTINGS, "CNTLR_NSETTINGS counts the table");
+static_assert(sizeof(struct cntlr_config) <= 255, "offsets fit in a byte");
+
+void cntlr_config_defaults(struct cntlr_config *cfg)
+{
+	memset(cfg, 0, sizeof(*cfg));
+	for (int i = 0; i < CFG_NKEYS; i++) {
+		const struct cfg_key *k = &cfg_keys[i];
+		char *field = reinterpret_cast<char *>(cfg) + k->offset;
+
+		if (k->type == CFG_INT)
+			*reinterpret_cast<int32_t *>(field) = k->def;
+		else if (k->type == CFG_BOOL)
+			*reinterpret_cast<uint8_t *>(field) = static_cast<uint8_t>(k->def);
+	}
+}
+
+// Made from the table when the daemon is built.
+static constexpr struct cntlr_config_policy config_policy()
+{
+	struct cntlr_config_policy p = {};
+
+	for (int i = 0; i < CFG_NKEYS; i++) {
+		p.key[i].name = cfg_keys[i].name;
+		p.key[i].type = static_cast<enum blobmsg_type>(cfg_keys[i].type);
+	}
+	return p;
+}
+constinit const struct cntlr_config_policy set_config_policy = config_policy();
 
 int cntlr_blob_count(const void *data, int len)
 {

@@ -20,6 +20,9 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_health.h"
 #include "src/log.h"
 
 // "local", or the node's address.
@@ -216,12 +219,4 @@ void node_health_release(struct node *n)
 	n->probe_answered = 0;
 	n->unresponsive = 0;
 	uloop_timeout_cancel(&n->probe_timer);
-}
-
-void cntlr_health_stop(struct cntlr *c)
-{
-	struct node *n;
-
-	list_for_each_entry(n, &c->nodelist, list)
-		node_health_release(n);
 }

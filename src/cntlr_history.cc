@@ -8,7 +8,12 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
 #include "src/utils.h"
+
+#define CNTLR_BSS_NAME_LEN 48
 
 static const char *const hist_kind_names[__HIST_KIND_MAX] = {
 	"steer", "no_steer", "disconnect", "duplicate",
@@ -59,6 +64,28 @@ static const char *ip_text(int32_t addr, char *buf)
 
 	a.s_addr = static_cast<uint32_t>(addr);
 	return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN);
+}
+
+// "router/wl1" (the local box) or "192.168.1.2/wl1" for a BSS of the mesh,
+// else its MAC text; `buf` holds at least CNTLR_BSS_NAME_LEN bytes.
+static const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf)
+{
+	struct node *n;
+	struct fhbss *f;
+
+	list_for_each_entry(n, &c->nodelist, list) {
+		list_for_each_entry(f, &n->fhbsslist, list) {
+			char prefix[INET_ADDRSTRLEN];
+
+			if (memcmp(f->bssid, bssid, 6))
+				continue;
+			node_prefix(n, prefix);
+			snprintf(buf, CNTLR_BSS_NAME_LEN, "%s/%.16s", prefix[0] ? prefix : "router",
+				 f->ifname);
+			return buf;
+		}
+	}
+	return hwaddr_ntoa(bssid, buf);
 }
 
 const char *hist_reason(struct cntlr *c, const struct hist_entry *e, char *buf)
@@ -164,13 +191,11 @@ static void set_mac(struct hist_entry *e, uint8_t bit, uint8_t *dst, const uint8
 	memcpy(dst, mac, 6);
 }
 
-void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8_t *bssid,
-		       const uint8_t *target, const uint8_t *extra, int32_t n0, int32_t n1,
-		       int32_t n2, int32_t n3, int status)
+void cntlr_history_add(struct cntlr *c, const struct hist_note &note)
 {
 	struct hist_entry *e;
 
-	if (why < 0 || why >= __WHY_MAX)
+	if (note.why < 0 || note.why >= __WHY_MAX)
 		return;
 	if (hist_count < HISTORY_LEN) {
 		e = &hist_ring[(hist_first + hist_count) % HISTORY_LEN];
@@ -180,19 +205,16 @@ void cntlr_history_add(struct cntlr *c, int why, const uint8_t *sta, const uint8
 		hist_first = (hist_first + 1) % HISTORY_LEN;
 	}
 	memset(e, 0, sizeof(*e));
-	e->status = static_cast<uint8_t>(status);
+	e->status = static_cast<uint8_t>(note.status);
 	e->time = static_cast<uint32_t>(cntlr_now() - c->started_at);
-	e->why = static_cast<uint8_t>(why);
-	e->kind = why_kind[why];
-	set_mac(e, HIST_HAS_STA, e->sta, sta);
-	set_mac(e, HIST_HAS_BSSID, e->bssid, bssid);
-	set_mac(e, HIST_HAS_TARGET, e->target, target);
-	if (extra)
-		memcpy(e->extra, extra, 6);
-	e->num[0] = n0;
-	e->num[1] = n1;
-	e->num[2] = n2;
-	e->num[3] = n3;
+	e->why = static_cast<uint8_t>(note.why);
+	e->kind = why_kind[note.why];
+	set_mac(e, HIST_HAS_STA, e->sta, note.sta);
+	set_mac(e, HIST_HAS_BSSID, e->bssid, note.bssid);
+	set_mac(e, HIST_HAS_TARGET, e->target, note.target);
+	if (note.extra)
+		memcpy(e->extra, note.extra, 6);
+	memcpy(e->num, note.num, sizeof(e->num));
 
 	if (!c->ctx || cntlr_bus_down(c) || (e->kind != HIST_STEER && e->kind != HIST_DISCONNECT && e->kind != HIST_RADAR))
 		return;

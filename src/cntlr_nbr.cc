@@ -10,6 +10,11 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_resync.h"
 #include "src/log.h"
 #include "src/mtrace.h"
 #include "src/utils.h"

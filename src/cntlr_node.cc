@@ -13,6 +13,11 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_sta.h"
 #include "src/log.h"
 #include "src/mtrace.h"
 #include "src/utils.h"
@@ -70,6 +75,13 @@ int node_object_prefix(const char *path, const char *name, char *prefix)
 		return -1;
 	memcpy(prefix, path, len - nl - 1);
 	return 0;
+}
+
+void node_prefix(const struct node *n, char *buf)
+{
+	buf[0] = '\0';
+	if (!n->is_local)
+		inet_ntop(AF_INET, &n->ipaddr, buf, INET_ADDRSTRLEN);
 }
 
 struct node *node_by_prefix(struct cntlr *c, const char *prefix)
@@ -215,8 +227,8 @@ int topology_add_node(struct cntlr *c, const char *prefix)
 			c->exclude_pending = 1;
 		uloop_timeout_set(&c->resync_timer, 0);
 	}
-	cntlr_history_add(c, WHY_NODE_ADDED, nullptr, nullptr, nullptr, n->macaddr,
-			  (int32_t)n->ipaddr.s_addr);
+	cntlr_history_add(c, {.why = WHY_NODE_ADDED, .extra = n->macaddr,
+			      .num = {(int32_t)n->ipaddr.s_addr}});
 	return 0;
 }
 

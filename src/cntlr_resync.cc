@@ -7,6 +7,13 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_watch.h"
 #include "src/log.h"
 #include "src/utils.h"
 

@@ -11,6 +11,8 @@
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_settings.h"
 #include "src/log.h"
 #include "src/main.h"
 

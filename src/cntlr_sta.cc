@@ -7,6 +7,13 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_sta.h"
+#include "src/cntlr_steer.h"
 #include "src/log.h"
 #include "src/utils.h"
 
@@ -107,8 +114,8 @@ static void cntlr_drop_repeated_clients(struct cntlr *c, const uint8_t *m, const
 		// The copy stays in the table: its own disassociation removes it.
 		int ret = cntlr_disconnect_sta_bss(c, r->bssid, r);
 		cntlr_disconnect_sta_bss(c, r->old_bssid, r);
-		cntlr_history_add(c, WHY_DUPLICATE, r->macaddr, r->bssid, bssid, m, 0, 0, 0, 0,
-				  ret > 0 ? ret : 0);
+		cntlr_history_add(c, {.why = WHY_DUPLICATE, .sta = r->macaddr, .bssid = r->bssid,
+				      .target = bssid, .extra = m, .status = ret > 0 ? ret : 0});
 	}
 }
 
@@ -126,7 +133,8 @@ static void roam_disconnect(struct cntlr *c, struct active_sta *s, const uint8_t
 	ret = cntlr_disconnect_sta_bss(c, from, s);
 	if (ret == -1)
 		return;
-	cntlr_history_add(c, WHY_LEFT, sta, from, now_on, nullptr, left_that_too, ret);
+	cntlr_history_add(c, {.why = WHY_LEFT, .sta = sta, .bssid = from, .target = now_on,
+			      .num = {left_that_too, ret}});
 }
 
 int cntlr_handle_sta_event(struct node *n, struct blob_attr *msg, int from_remote)

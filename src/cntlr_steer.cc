@@ -5,6 +5,9 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_steer.h"
 #include "src/log.h"
 #include "src/utils.h"
 
@@ -25,22 +28,44 @@ static bool steer_refused(struct cntlr *c, struct active_sta *s, int lowrssi, in
 	const struct cntlr_config *cfg = &c->cfg;
 
 	if (lowrssi >= cfg->steer_rssi_threshold) {
-		cntlr_history_add(c, WHY_NS_NOT_BELOW, s->macaddr, s->bssid, nullptr, nullptr,
-				  lowrssi, cfg->steer_rssi_threshold);
+		cntlr_history_add(c, {.why = WHY_NS_NOT_BELOW, .sta = s->macaddr, .bssid = s->bssid,
+				      .num = {lowrssi, cfg->steer_rssi_threshold}});
 		return true;
 	}
 	if (hwaddr_is_zero(s->best_nbr_bssid) || s->best_nbr_rssi == AS_NO_RSSI) {
-		cntlr_history_add(c, WHY_NS_NO_NEIGHBOR, s->macaddr, s->bssid, nullptr, nullptr,
-				  cfg->steer_max_age, unanswered);
+		cntlr_history_add(c, {.why = WHY_NS_NO_NEIGHBOR, .sta = s->macaddr, .bssid = s->bssid,
+				      .num = {cfg->steer_max_age, unanswered}});
 		return true;
 	}
 	if (s->best_nbr_rssi - lowrssi <= cfg->steer_rssi_margin) {
-		cntlr_history_add(c, WHY_NS_MARGIN, s->macaddr, s->bssid, s->best_nbr_bssid,
-				  nullptr, s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
-				  cfg->steer_rssi_margin);
+		cntlr_history_add(c, {.why = WHY_NS_MARGIN, .sta = s->macaddr, .bssid = s->bssid,
+				      .target = s->best_nbr_bssid,
+				      .num = {s->best_nbr_rssi, s->best_nbr_rssi - lowrssi,
+					      cfg->steer_rssi_margin}});
 		return true;
 	}
 	return false;
+}
+
+// The station is on the reporting box `n`; that box carries out the move.
+static int steer_send(struct node *n, const uint8_t *macaddr, const uint8_t *to)
+{
+	uint8_t rec[STEER_RECORD_LEN];
+	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
+
+	memcpy(&rec[0], macaddr, 6);
+	rec[6] = 0;
+	rec[7] = 0;
+	rec[8] = 0;
+	rec[9] = 1;
+	memcpy(&rec[10], to, 6);
+	btostr(rec, sizeof(rec), steer_text);
+
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
+	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
+		    (void *)(uintptr_t)n->agent_id);
+	return cntlr_send_cmd(n->cntlr, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text),
+			      nullptr, nullptr);
 }
 
 int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrssi)
@@ -48,8 +73,6 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	struct cntlr *c = n->cntlr;
 	struct active_sta *s;
 	char text[13] = {};
-	uint8_t rec[STEER_RECORD_LEN];
-	char steer_text[2 * STEER_RECORD_LEN + 1] = {};
 	uint8_t on[6], to[6];
 	int unanswered = 0, best, ret;
 	struct node *p;
@@ -61,13 +84,13 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 
 	s = as_lookup(c->as_table, macaddr);
 	if (!s) {
-		cntlr_history_add(c, WHY_NS_UNKNOWN, macaddr, nullptr, nullptr, nullptr, lowrssi);
+		cntlr_history_add(c, {.why = WHY_NS_UNKNOWN, .sta = macaddr, .num = {lowrssi}});
 		return -1;
 	}
 	as_touch(c->as_table, s);
 	if (!c->cfg.steering || cntlr_config_excluded(&c->cfg, macaddr)) {
-		cntlr_history_add(c, c->cfg.steering ? WHY_NS_EXCLUDED : WHY_NS_OFF, macaddr,
-				  s->bssid, nullptr, nullptr);
+		cntlr_history_add(c, {.why = c->cfg.steering ? WHY_NS_EXCLUDED : WHY_NS_OFF,
+				      .sta = macaddr, .bssid = s->bssid});
 		return 0;
 	}
 
@@ -102,22 +125,11 @@ int cntlr_handle_sta_rssi_low(struct node *n, const uint8_t *macaddr, int lowrss
 	memcpy(to, s->best_nbr_bssid, 6);
 	best = s->best_nbr_rssi;
 
-	memcpy(&rec[0], macaddr, 6);
-	rec[6] = 0;
-	rec[7] = 0;
-	rec[8] = 0;
-	rec[9] = 1;
-	memcpy(&rec[10], to, 6);
-	btostr(rec, sizeof(rec), steer_text);
-
-	log_message(LOG_LEVEL_TRACE, TRACE_MSG("CMD_STEER in agent with best nbr +++++++++++>\n"));
-	log_message(LOG_LEVEL_TRACE, TRACE_MSG("Send STEER to node (%p:%p)---->\n"), (void *)n,
-		    (void *)(uintptr_t)n->agent_id);
-	// The station is on the reporting box; that box carries out the move.
-	ret = cntlr_send_cmd(c, n->agent_id, CMD_STEER, steer_text, sizeof(steer_text), nullptr,
-			     nullptr);
-	cntlr_history_add(c, WHY_STEER, macaddr, on, to, nullptr, lowrssi,
-			  c->cfg.steer_rssi_threshold, best, c->cfg.steer_rssi_margin, ret);
+	ret = steer_send(n, macaddr, to);
+	cntlr_history_add(c, {.why = WHY_STEER, .sta = macaddr, .bssid = on, .target = to,
+			      .num = {lowrssi, c->cfg.steer_rssi_threshold, best,
+				      c->cfg.steer_rssi_margin},
+			      .status = ret});
 	return 0;
 }
 

@@ -8,6 +8,10 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_sta.h"
+#include "src/cntlr_survey.h"
 #include "src/log.h"
 #include "src/utils.h"
 

@@ -10,51 +10,20 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "src/bus.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_config.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_ubus.h"
 #include "src/log.h"
 #include "src/utils.h"
-
-int64_t cntlr_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec;
-}
 
 static struct cntlr *obj_cntlr(struct ubus_object *obj)
 {
 	return container_of(obj, struct cntlr, obj);
-}
-
-static void node_prefix(const struct node *n, char *buf)
-{
-	buf[0] = '\0';
-	if (!n->is_local)
-		inet_ntop(AF_INET, &n->ipaddr, buf, INET_ADDRSTRLEN);
-}
-
-const char *cntlr_bss_name(struct cntlr *c, const uint8_t *bssid, char *buf)
-{
-	struct node *n;
-	struct fhbss *f;
-
-	list_for_each_entry(n, &c->nodelist, list) {
-		list_for_each_entry(f, &n->fhbsslist, list) {
-			char prefix[INET_ADDRSTRLEN];
-
-			if (memcmp(f->bssid, bssid, 6))
-				continue;
-			node_prefix(n, prefix);
-			snprintf(buf, CNTLR_BSS_NAME_LEN, "%s/%.16s", prefix[0] ? prefix : "router",
-				 f->ifname);
-			return buf;
-		}
-	}
-	return hwaddr_ntoa(bssid, buf);
 }
 
 static void add_mac(struct blob_buf *b, const char *name, const uint8_t *mac)
@@ -362,27 +331,12 @@ static int aircoord_set_config(struct ubus_context *ctx, struct ubus_object *obj
 	return UBUS_STATUS_OK;
 }
 
-static const struct blobmsg_policy set_config_policy[] = {
-	{"steer_rssi_threshold", BLOBMSG_TYPE_INT32},
-	{"steer_rssi_margin", BLOBMSG_TYPE_INT32},
-	{"steer_max_age", BLOBMSG_TYPE_INT32},
-	{"neighbor_interval", BLOBMSG_TYPE_INT32},
-	{"bss_refresh_interval", BLOBMSG_TYPE_INT32},
-	{"cmd_timeout", BLOBMSG_TYPE_INT32},
-	{"radar_channel", BLOBMSG_TYPE_INT32},
-	{"radar_hold", BLOBMSG_TYPE_INT32},
-	{"steering", BLOBMSG_TYPE_BOOL},
-	{"roam_cleanup", BLOBMSG_TYPE_BOOL},
-	{"duplicate_removal", BLOBMSG_TYPE_BOOL},
-	{"steer_exclude_extra", BLOBMSG_TYPE_ARRAY},
-};
-
 static const struct ubus_method aircoord_methods[] = {
 	UBUS_METHOD_NOARG("status", aircoord_status),
 	UBUS_METHOD("stations", aircoord_stations, stations_policy),
 	UBUS_METHOD("history", aircoord_history, history_policy),
 	UBUS_METHOD_NOARG("get_config", aircoord_get_config),
-	UBUS_METHOD("set_config", aircoord_set_config, set_config_policy),
+	UBUS_METHOD("set_config", aircoord_set_config, set_config_policy.key),
 };
 
 static struct ubus_object_type aircoord_type = UBUS_OBJECT_TYPE("aircoord", aircoord_methods);

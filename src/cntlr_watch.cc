@@ -13,6 +13,13 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_sta.h"
+#include "src/cntlr_watch.h"
 #include "src/log.h"
 #include "src/mtrace.h"
 #include "src/utils.h"
@@ -265,11 +272,12 @@ void cntlr_channel_change(struct cntlr *c, bool first)
 		}
 	}
 	if (move)
-		cntlr_history_add(c, WHY_RADAR, nullptr, c->radar_bssid, nullptr, c->radar_box,
-				  c->radar_box_ip, channel, c->cfg.radar_hold, 0, ret);
+		cntlr_history_add(c, {.why = WHY_RADAR, .bssid = c->radar_bssid, .extra = c->radar_box,
+				      .num = {c->radar_box_ip, channel, c->cfg.radar_hold},
+				      .status = ret});
 	else
-		cntlr_history_add(c, WHY_CHANNEL_RESTORE, nullptr, nullptr, nullptr, nullptr,
-				  c->radar_hold_channel, 0, 0, 0, ret);
+		cntlr_history_add(c, {.why = WHY_CHANNEL_RESTORE, .num = {c->radar_hold_channel},
+				      .status = ret});
 }
 
 void cntlr_channel_timer(struct uloop_timeout *t)
@@ -377,8 +385,9 @@ static void object_removed(struct cntlr *c, const char *prefix, const char *name
 			continue;
 		list_del(&n->list);
 		c->num_nodes--;
-		cntlr_history_add(c, WHY_NODE_REMOVED, nullptr, nullptr, nullptr, n->macaddr,
-				  (int32_t)n->ipaddr.s_addr, find_watchnode(c, n->ipaddr) != nullptr);
+		cntlr_history_add(c, {.why = WHY_NODE_REMOVED, .extra = n->macaddr,
+				      .num = {(int32_t)n->ipaddr.s_addr,
+					      find_watchnode(c, n->ipaddr) != nullptr}});
 		free_node_cleanup(c, n);
 		return;
 	}

@@ -7,6 +7,8 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_node.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

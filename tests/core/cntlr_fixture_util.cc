@@ -11,6 +11,7 @@
 #include "bus/uloop.h"
 #include "sim/ask.h"
 #include "src/active_sta.h"
+#include "src/cntlr_node.h"
 #include "src/log.h"
 #include "src/main.h"
 #include "src/mtrace.h"

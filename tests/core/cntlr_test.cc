@@ -7,6 +7,8 @@
 #include "bus/ubus.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_watch.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

@@ -5,6 +5,9 @@
 #include "bus/ubus.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_sta.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

@@ -12,6 +12,8 @@
 #include "sim/records.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_nbr.h"
 #include "src/main.h"
 #include "src/mtrace.h"
 #include "tests/core/cntlr_fixture.h"

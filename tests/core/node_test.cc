@@ -12,6 +12,9 @@
 #include "bus/blobmsg_json.h"
 #include "src/active_sta.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_node.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

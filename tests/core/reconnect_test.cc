@@ -7,6 +7,10 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bus.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_sta.h"
+#include "src/cntlr_ubus.h"
 #include "src/main.h"
 #include "tests/core/cntlr_fixture.h"
 

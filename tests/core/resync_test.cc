@@ -7,6 +7,11 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_resync.h"
+#include "src/cntlr_watch.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "src/cntlr.h"
+#include "src/cntlr_settings.h"
 #include "src/main.h"
 #include "tests/core/cntlr_fixture.h"
 

@@ -7,6 +7,9 @@
 
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_steer.h"
+#include "src/cntlr_survey.h"
 #include "src/utils.h"
 #include "tests/core/cntlr_fixture.h"
 #include "tests/core/sta_util.h"

@@ -11,6 +11,8 @@
 #include "sim/records.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_survey.h"
 #include "tests/core/cntlr_fixture.h"
 #include "tests/core/sta_util.h"
 

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "src/cntlr.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_ubus.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {

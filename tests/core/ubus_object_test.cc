@@ -13,6 +13,11 @@
 #include "sim/ask.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_history.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_steer.h"
+#include "src/cntlr_survey.h"
+#include "src/cntlr_ubus.h"
 #include "tests/core/cntlr_fixture.h"
 
 namespace {
@@ -168,8 +173,8 @@ TEST_F(AircoordObject, HistoryKeepsTheNewestEntries)
 {
 	const uint8_t other[6] = {0x02, 0, 0, 0, 0, 9};
 	for (int i = 0; i < HISTORY_LEN + 44; i++)
-		cntlr_history_add(cntlr(), WHY_NS_UNKNOWN, i % 2 ? other : kSta.data(), nullptr,
-				  nullptr, nullptr, -i);
+		cntlr_history_add(cntlr(), {.why = WHY_NS_UNKNOWN, .sta = i % 2 ? other : kSta.data(),
+					    .num = {-i}});
 
 	EXPECT_EQ(cntlr_history_count(), HISTORY_LEN);
 	EXPECT_EQ(cntlr_history_at(0)->num[0], -44);
@@ -224,9 +229,10 @@ TEST_F(AircoordObject, RepliesStayFarBelowTheBusLimit)
 	}
 	as_update_entry(cntlr()->as_table, kSta.data(), kExt1Bss.data());
 	for (int i = 0; i < HISTORY_LEN; i++)
-		cntlr_history_add(cntlr(), WHY_RADAR, kSta.data(), kRouterBss.data(),
-				  kExt1Bss.data(), kSta.data(), -1, 161, 86400, 0,
-				  UBUS_STATUS_CONNECTION_FAILED);
+		cntlr_history_add(cntlr(), {.why = WHY_RADAR, .sta = kSta.data(),
+					    .bssid = kRouterBss.data(), .target = kExt1Bss.data(),
+					    .extra = kSta.data(), .num = {-1, 161, 86400, 0},
+					    .status = UBUS_STATUS_CONNECTION_FAILED});
 
 	std::set<std::string> seen;
 	int pages = 0;

@@ -14,6 +14,8 @@
 #include "sim/records.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_bss.h"
+#include "src/cntlr_watch.h"
 #include "tests/core/cntlr_fixture.h"
 #include "tests/core/sta_util.h"
 

@@ -179,8 +179,14 @@ config_holds() { # what expected-json
 
 "$BUSD" -s "$SOCK" &
 pids="$pids $!"
+# A controller that read no settings file, on a bus of its own: the
+# defaults and ranges checked at the end are its own.
+"$BUSD" -s "$WORK/own.sock" &
+pids="$pids $!"
 i=0
-until [ -S "$SOCK" ] || [ "$i" -ge 200 ]; do i=$((i + 1)) && sleep 0.05; done
+until [ -S "$SOCK" ] && [ -S "$WORK/own.sock" ] || [ "$i" -ge 200 ]; do i=$((i + 1)) && sleep 0.05; done
+"$AIRCOORD" -d -o "$WORK/own.log" -s "$WORK/own.sock" -p "$WORK/own.pid" &
+pids="$pids $!"
 instance=" open; command /usr/sbin/aircoord -d -l -c $WORK/aircoord.json; respawn; term_timeout 2; close;"
 
 cp "$WORK/edited" "$UCI_CONFIG_DIR/aircoord"
@@ -213,6 +219,60 @@ reload_service
 PROCD=""
 service_triggers
 [ "$PROCD" = " reload-trigger aircoord;" ] || fail "triggers: '$PROCD'"
+
+# --- the init script's defaults and the shipped file, against the
+# controller's own: every setting get_config shows, with the value it
+# starts with and the range its refusals state
+own() { "$BUS_CLI" -s "$WORK/own.sock" -S "$@"; }
+refusal() { own call aircoord set_config "$1" 2>/dev/null | sed -n 's/.*"error":"\(.*\)"}$/\1/p'; }
+i=0
+until OWN=$(own call aircoord get_config 2>/dev/null) || [ "$i" -ge 200 ]; do i=$((i + 1)) && sleep 0.05; done
+[ -n "$OWN" ] || fail "the controller without a settings file does not answer"
+members() { printf '%s\n' "$1" | sed 's/^{//; s/}$//; s/,"/\n"/g' | sort; }
+for f in "$WORK/empty" "$FILES/aircoord.config"; do
+	cp "$f" "$UCI_CONFIG_DIR/aircoord"
+	[ "$(members "$(aircoord_config_json)")" = "$(members "$OWN")" ] ||
+		fail "$(basename "$f"): the init script sends $(aircoord_config_json), the controller starts with $OWN"
+done
+# The comment lines right above an option (or its list line), as one line.
+comment_of() {
+	awk -v n="$1" '($1 == "option" || $1 == "#list") && $2 == n { print b; exit }
+		/^[ \t]*#/ { sub(/^[ \t]*# ?/, ""); b = b " " $0; next } { b = "" }' "$FILES/aircoord.config"
+}
+forty_macs=$(printf '"",%.0s' $(seq 39))'""'
+for m in $(members "$OWN"); do
+	name=${m%%\":*} name=${name#\"} value=${m#*\":}
+	line=$(awk -v n="$name" '($1 == "option" || $1 == "#list") && $2 == n { print $1, $3 }' \
+		"$FILES/aircoord.config")
+	case $value in
+	true | false)
+		want="(0 or 1)" shipped="option '$([ "$value" = true ] && echo 1 || echo 0)'"
+		[ "$(refusal "{\"$name\":2}")" = "$name: 2 is not true or false" ] ||
+			fail "$name: not refused as a switch"
+		;;
+	\[*)
+		want="($(refusal "{\"$name\":[$forty_macs]}" | sed -n 's/.*, \(at most [0-9]*\)$/\1/p'))"
+		shipped="#list '*"
+		;;
+	*)
+		why=$(refusal "{\"$name\":1000000}")
+		[ -n "$why" ] || fail "$name: 1000000 not refused"
+		case $why in
+		*" is not one of "*) want="(${why#* is not one of })" ;;
+		*) want=" ${why#* is out of range })" ;;
+		esac
+		shipped="option '$value'"
+		;;
+	esac
+	case $line in $shipped) ;; *) fail "$name: shipped as '$line', the controller starts with $value" ;; esac
+	case $(comment_of "$name") in
+	*"$want"*) ;;
+	*) fail "$name: its comment does not say $want" ;;
+	esac
+done
+for name in $(awk '$1 == "option" && $2 != "enabled" { print $2 }' "$FILES/aircoord.config"); do
+	case $OWN in *"\"$name\":"*) ;; *) fail "option $name: no such setting" ;; esac
+done
 
 [ "$failed" = 0 ] && echo "init script: all checks passed"
 exit "$failed"

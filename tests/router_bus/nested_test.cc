@@ -8,6 +8,9 @@
 #include "bus/ubus.h"
 #include "src/cmd.h"
 #include "src/cntlr.h"
+#include "src/cntlr_health.h"
+#include "src/cntlr_nbr.h"
+#include "src/cntlr_survey.h"
 #include "src/mtrace.h"
 #include "tests/core/cntlr_fixture.h"
 
