@@ -9,6 +9,7 @@
 
 #include "sim/ask.h"
 #include "sim/radio.h"
+#include "sim/story.h"
 
 namespace sim {
 
@@ -88,6 +89,24 @@ static json_object *ask(const std::string &sock, const std::string &method,
 	return o;
 }
 
+// The reasons of a history reply in the scenario's names ("ext2/wl1" where
+// the controller says "192.168.1.3/wl1"), as the account prints them.
+static void name_reasons(json_object *history, const namer &names)
+{
+	json_object *list, *reason;
+	if (!history || !json_object_object_get_ex(history, "history", &list) ||
+	    !json_object_is_type(list, json_type_array))
+		return;
+	for (size_t i = 0; i < json_object_array_length(list); i++) {
+		json_object *e = json_object_array_get_idx(list, i);
+		if (json_object_object_get_ex(e, "reason", &reason) &&
+		    json_object_is_type(reason, json_type_string))
+			json_object_object_add(
+				e, "reason",
+				json_object_new_string(names(json_object_get_string(reason)).c_str()));
+	}
+}
+
 // Every station record, page by page while the reply has a total beyond
 // what came; one reply holding them all.
 static json_object *ask_stations(const std::string &sock, std::string *err)
@@ -129,6 +148,7 @@ void report::take(double at, bool end)
 	    (st.stations = ask_stations(sock_, &err)) &&
 	    (st.history = ask(sock_, "history", "", &err))) {
 		err.clear();
+		name_reasons(st.history, namer(s_));
 	}
 	if (!err.empty()) {
 		json_object_put(st.status);
