@@ -88,39 +88,68 @@ std::vector<history_entry> parse_history(const std::string &json)
 	return out;
 }
 
+json_object *ask_all_stations(const std::string &socket_path, int *pages, std::string *err)
+{
+	json_object *all = nullptr, *list = nullptr;
+	*pages = 0;
+	for (;;) {
+		size_t have = list ? json_object_array_length(list) : 0;
+		std::string reply;
+		if (!ask_controller(socket_path, "stations",
+				    "{\"offset\": " + std::to_string(have) + "}", &reply, err)) {
+			json_object_put(all);
+			return nullptr;
+		}
+		++*pages;
+		json_object *page = json_tokener_parse(reply.c_str());
+		json_object *arr = nullptr, *total = nullptr;
+		if (!page || !json_object_object_get_ex(page, "stations", &arr) ||
+		    !json_object_is_type(arr, json_type_array)) {
+			json_object_put(page);
+			json_object_put(all);
+			*err = "stations: the reply holds no list of stations";
+			return nullptr;
+		}
+		size_t added = json_object_array_length(arr);
+		if (!all) {
+			all = page;
+			list = arr;
+		} else {
+			for (size_t i = 0; i < added; i++)
+				json_object_array_add(list,
+						      json_object_get(json_object_array_get_idx(arr, i)));
+			if (json_object_object_get_ex(page, "total", &total))
+				json_object_object_add(all, "total", json_object_get(total));
+			json_object_put(page);
+		}
+		// A table that shrank between pages ends the walk.
+		if (!added || !json_object_object_get_ex(all, "total", &total) ||
+		    json_object_array_length(list) >= static_cast<size_t>(json_object_get_int64(total)))
+			break;
+	}
+	json_object_object_del(all, "offset");
+	return all;
+}
+
 bool ask_stations(const std::string &socket_path, std::vector<station_entry> *out, int *pages,
 		  std::string *err)
 {
+	json_object *all = ask_all_stations(socket_path, pages, err);
+	json_object *arr = nullptr, *v;
 	out->clear();
-	*pages = 0;
-	for (size_t total = 1; out->size() < total;) {
-		std::string reply;
-		std::string args = "{\"offset\": " + std::to_string(out->size()) + "}";
-		if (!ask_controller(socket_path, "stations", args, &reply, err))
-			return false;
-		++*pages;
-		json_object *root = json_tokener_parse(reply.c_str());
-		json_object *arr = nullptr, *v;
-		size_t before = out->size();
-		if (root && json_object_object_get_ex(root, "total", &v))
-			total = static_cast<size_t>(json_object_get_int(v));
-		if (root && json_object_object_get_ex(root, "stations", &arr) &&
-		    json_object_is_type(arr, json_type_array)) {
-			for (size_t i = 0; i < json_object_array_length(arr); i++) {
-				json_object *e = json_object_array_get_idx(arr, i);
-				station_entry st;
-				if (json_object_object_get_ex(e, "sta", &v))
-					parse_mac(json_object_get_string(v), &st.sta);
-				if (json_object_object_get_ex(e, "bssid", &v))
-					parse_mac(json_object_get_string(v), &st.bssid);
-				out->push_back(st);
-			}
-		}
-		json_object_put(root);
-		// A table that shrank between pages ends the walk.
-		if (out->size() == before)
-			break;
+	if (!all)
+		return false;
+	json_object_object_get_ex(all, "stations", &arr);
+	for (size_t i = 0; i < json_object_array_length(arr); i++) {
+		json_object *e = json_object_array_get_idx(arr, i);
+		station_entry st;
+		if (json_object_object_get_ex(e, "sta", &v))
+			parse_mac(json_object_get_string(v), &st.sta);
+		if (json_object_object_get_ex(e, "bssid", &v))
+			parse_mac(json_object_get_string(v), &st.bssid);
+		out->push_back(st);
 	}
+	json_object_put(all);
 	return true;
 }
 

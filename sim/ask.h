@@ -8,6 +8,8 @@
 
 #include "sim/agent.h"
 
+struct json_object;
+
 namespace sim {
 
 // One entry of the controller's history.
@@ -38,7 +40,10 @@ bus_state look_at_bus(const std::string &socket_path);
 std::vector<history_entry> parse_history(const std::string &json);
 // The controller's whole station table, read a page at a time (a full one
 // does not fit one message): offset += the page's length until the total.
-// `pages` counts the calls. False with `err` when a call failed.
+// One stations reply holding every record, with the last page's total;
+// `pages` counts the calls. Null with `err` when a call failed.
+json_object *ask_all_stations(const std::string &socket_path, int *pages, std::string *err);
+// The same table as records; false with `err` when a call failed.
 bool ask_stations(const std::string &socket_path, std::vector<station_entry> *out, int *pages,
 		  std::string *err);
 

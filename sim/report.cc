@@ -20,8 +20,6 @@ extern const char report_page_js[];
 // A step's replies are asked for this long after its group of steps ran
 // at most, and never later than halfway to the next group.
 static constexpr double SETTLE_S = 1.0;
-// The stations method gives at most this many records a page.
-static constexpr int STATIONS_PAGE = 512;
 
 struct report::step {
 	double at = -1; // the group's time since the timeline started; -1: before
@@ -107,45 +105,15 @@ static void name_reasons(json_object *history, const namer &names)
 	}
 }
 
-// Every station record, page by page while the reply has a total beyond
-// what came; one reply holding them all.
-static json_object *ask_stations(const std::string &sock, std::string *err)
-{
-	json_object *all = ask(sock, "stations", "", err);
-	json_object *list, *total;
-	if (!all || !json_object_object_get_ex(all, "stations", &list) ||
-	    !json_object_is_type(list, json_type_array))
-		return all;
-	while (json_object_object_get_ex(all, "total", &total)) {
-		size_t have = json_object_array_length(list);
-		if (have >= static_cast<size_t>(json_object_get_int64(total)))
-			break;
-		json_object *more = ask(sock, "stations",
-					"{\"offset\": " + std::to_string(have) +
-						", \"limit\": " + std::to_string(STATIONS_PAGE) + "}",
-					err);
-		json_object *page;
-		if (!more || !json_object_object_get_ex(more, "stations", &page) ||
-		    !json_object_is_type(page, json_type_array) || !json_object_array_length(page)) {
-			json_object_put(more);
-			break;
-		}
-		for (size_t i = 0; i < json_object_array_length(page); i++)
-			json_object_array_add(list, json_object_get(json_object_array_get_idx(page, i)));
-		json_object_put(more);
-	}
-	json_object_object_del(all, "offset");
-	return all;
-}
-
 void report::take(double at, bool end)
 {
 	step st;
 	st.at = at;
 	st.end = end;
 	std::string err;
+	int pages;
 	if ((st.status = ask(sock_, "status", "", &err)) &&
-	    (st.stations = ask_stations(sock_, &err)) &&
+	    (st.stations = ask_all_stations(sock_, &pages, &err)) &&
 	    (st.history = ask(sock_, "history", "", &err))) {
 		err.clear();
 		name_reasons(st.history, namer(s_));

@@ -198,13 +198,16 @@ static const char *allowed_text(const struct cfg_key *k, char *buf, int len)
 	return buf;
 }
 
+// The member the router's web and RPC gateways add to every call they
+// forward: a string naming the caller's session.
+static const struct blobmsg_policy session_policy = {"ubus_rpc_session", BLOBMSG_TYPE_STRING};
+
 struct blob_attr *cntlr_args_session(struct blob_attr *msg)
 {
-	static const struct blobmsg_policy session = {"ubus_rpc_session", BLOBMSG_TYPE_STRING};
 	struct blob_attr *tb = nullptr;
 
 	if (msg && blob_len(msg))
-		blobmsg_parse(&session, 1, &tb, blob_data(msg), blob_len(msg));
+		blobmsg_parse(&session_policy, 1, &tb, blob_data(msg), blob_len(msg));
 	return tb;
 }
 
@@ -235,9 +238,9 @@ static void why_untaken(struct blob_attr *msg, struct blob_attr *const *tb, char
 		name = blobmsg_name(a);
 		for (int i = 0; i < CFG_NKEYS && !known; i++)
 			known = !strcmp(name, cfg_keys[i].name);
-		if (!strcmp(name, "ubus_rpc_session") && blobmsg_type(a) != BLOBMSG_TYPE_STRING)
+		if (!strcmp(name, session_policy.name) && blobmsg_type(a) != BLOBMSG_TYPE_STRING)
 			snprintf(why, why_len, "%s: not a string", name);
-		else if (known || !strcmp(name, "ubus_rpc_session"))
+		else if (known || !strcmp(name, session_policy.name))
 			snprintf(why, why_len, "%s: given more than once", name);
 		else
 			snprintf(why, why_len, "%s: unknown key", printable(name, text));

@@ -51,7 +51,7 @@ extern const struct cntlr_config_policy set_config_policy;
 #define CNTLR_WHY_LEN 128
 int cntlr_config_parse(const struct cntlr_config *cur, struct blob_attr *msg,
 		       struct cntlr_config *out, char *why, int why_len);
-// The string "ubus_rpc_session" of an argument table, or null. The router's
+// The caller's session string of an argument table, or null. The router's
 // web and RPC gateways add it to every call they forward: every method
 // takes it and ignores it.
 struct blob_attr *cntlr_args_session(struct blob_attr *msg);
